@@ -1,0 +1,1 @@
+#include "camapi.h"

@@ -1,0 +1,121 @@
+// Public interface of the camera library: device catalogue, two capture
+// slots over V4L2, controls and register access, image conversion.
+//
+// All state is library-global. Every output buffer is supplied by the caller
+// and must be large enough for what is written into it.
+#ifndef CAMAPI_CAMAPI_H
+#define CAMAPI_CAMAPI_H
+
+#include <linux/videodev2.h>
+#include <pthread.h>
+#include <stdint.h>
+
+#define CAMAPI_EXPORT __attribute__((visibility("default")))
+
+// ---- Device catalogue records (read in place; layout is part of the ABI) ----
+
+// One frame interval: numerator/denominator seconds, denominator first.
+struct CamFrameRate {
+    uint32_t denominator;
+    uint32_t numerator;
+};
+
+struct CamResolution {
+    uint32_t width;
+    uint32_t height;
+    CamFrameRate* rateList;
+    int32_t rateNum;
+};
+
+struct CamFormat {
+    char fmtName[32];  // "MJPG" or "YUY2"
+    uint32_t pixelFormat;
+    CamResolution* resList;
+    int32_t resNum;
+};
+
+struct CamDevice {
+    char devNode[256];
+    char devName[256];
+    char manufacturer[256];
+    char product[256];
+    char serial[256];
+    int32_t idVendor;
+    int32_t idProduct;
+    CamFormat* fmtList;
+    int32_t fmtNum;
+};
+
+// Filled by cam_control_query. Note: default value comes before step.
+struct __videoCtrl {
+    int32_t minimum;
+    int32_t maximum;
+    int32_t default_value;
+    int32_t step;
+    uint32_t flags;
+};
+
+// ---- Device request layer ----
+
+// ioctl with up to 5 attempts; EAGAIN, EINTR and ETIMEDOUT are retried at once.
+CAMAPI_EXPORT int xioctl(int fd, int request, void* arg);
+
+// ---- Capture slots (index 0 or 1) ----
+
+CAMAPI_EXPORT extern int g_fd[2];
+CAMAPI_EXPORT extern void* g_mem[2][4];
+CAMAPI_EXPORT extern uint32_t g_mem_len[2][4];
+CAMAPI_EXPORT extern uint32_t g_mem_offset[2][4];
+CAMAPI_EXPORT extern struct v4l2_requestbuffers g_rb[2];
+CAMAPI_EXPORT extern struct v4l2_buffer g_buf[2];
+CAMAPI_EXPORT extern pthread_mutex_t g_lock[2];
+
+CAMAPI_EXPORT int cam_open(int index, const char* path, unsigned int pixelformat, unsigned int width,
+                           unsigned int height, unsigned int denominator, unsigned int numerator);
+CAMAPI_EXPORT int cam_close(int index);
+CAMAPI_EXPORT int cam_play(int index);
+CAMAPI_EXPORT int cam_stop(int index);
+CAMAPI_EXPORT int cam_grabframe(int index, unsigned char* data, int* size);
+
+// ---- Device catalogue ----
+
+CAMAPI_EXPORT extern CamDevice* g_devList;
+CAMAPI_EXPORT extern int g_devNum;
+
+CAMAPI_EXPORT int cam_enum_devices();
+CAMAPI_EXPORT int cam_get_device_num();
+CAMAPI_EXPORT CamDevice* cam_get_device_list();
+CAMAPI_EXPORT void cam_free_devices();
+CAMAPI_EXPORT void cam_get_devname_and_enumfmt(const char* path, int devIndex);
+CAMAPI_EXPORT int cam_enum_formats(int fd, int devIndex);
+CAMAPI_EXPORT int cam_enum_resolutions(int fd, int devIndex, int fmtIndex);
+CAMAPI_EXPORT int cam_enum_framerates(int fd, int devIndex, int fmtIndex, int resIndex);
+
+CAMAPI_EXPORT void trim_l(char* s);
+CAMAPI_EXPORT void trim_r(char* s);
+CAMAPI_EXPORT void trim(char* s);
+CAMAPI_EXPORT void setString(char* dest, const char* src);
+
+// ---- Controls and registers of an open slot ----
+
+CAMAPI_EXPORT int cam_control_query(int index, unsigned int id, __videoCtrl* ctrl);
+CAMAPI_EXPORT int cam_control_set(int index, unsigned int id, unsigned int value);
+CAMAPI_EXPORT int cam_control_get(int index, unsigned int id, unsigned int* value);
+
+CAMAPI_EXPORT int cam_dsp_read_buf(int index, unsigned short addr, unsigned char* data, int len);
+CAMAPI_EXPORT int cam_dsp_read(int index, unsigned short addr, unsigned char* data);
+CAMAPI_EXPORT int cam_dsp_write_buf(int index, unsigned short addr, unsigned char* data, int len);
+CAMAPI_EXPORT int cam_dsp_write(int index, unsigned short addr, unsigned char value);
+CAMAPI_EXPORT int cam_sensor_read16(int index, unsigned short addr, unsigned short* value);
+CAMAPI_EXPORT int cam_sensor_read8(int index, unsigned short addr, unsigned char* value);
+CAMAPI_EXPORT int cam_sensor_write16(int index, unsigned short addr, unsigned short value);
+CAMAPI_EXPORT int cam_sensor_write8(int index, unsigned short addr, unsigned char value);
+
+// ---- Image conversion ----
+
+CAMAPI_EXPORT int Jpg2Rgb(unsigned char* jpg, int size, unsigned char* rgb);
+CAMAPI_EXPORT void Yuyv2Rgb(unsigned char* yuyv, int width, int height, unsigned char* rgb);
+CAMAPI_EXPORT void SwapRB(unsigned char* src, unsigned char* dst, int width, int height);
+CAMAPI_EXPORT void SaveBmp(unsigned char* rgb, int width, int height, char* path);
+
+#endif  // CAMAPI_CAMAPI_H

@@ -1,0 +1,1 @@
+#include "devreq.h"

@@ -1,0 +1,3 @@
+#include "dovivuzo.h"
+
+int g_fd = -1;

@@ -1,0 +1,1 @@
+#include "simcam.h"

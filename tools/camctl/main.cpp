@@ -1,0 +1,3 @@
+#include "camapi.h"
+
+int main() { return 0; }

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the kit needs to build, run and test; does
+# nothing when they are all present already.
+set -euo pipefail
+
+pkgs=(
+  cmake ninja-build g++ pkg-config
+  libudev-dev libjpeg62-turbo-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  umockdev libumockdev-dev v4l-utils
+  libturbojpeg0-dev libyuv-dev
+)
+pkgs+=("$@")
+
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y --no-install-recommends "${missing[@]}"
+fi
