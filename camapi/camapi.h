@@ -70,8 +70,9 @@ CAMAPI_EXPORT extern struct v4l2_requestbuffers g_rb[2];
 CAMAPI_EXPORT extern struct v4l2_buffer g_buf[2];
 CAMAPI_EXPORT extern pthread_mutex_t g_lock[2];
 
-CAMAPI_EXPORT int cam_open(int index, const char* path, unsigned int pixelformat, unsigned int width,
-                           unsigned int height, unsigned int denominator, unsigned int numerator);
+CAMAPI_EXPORT int cam_open(int index, const char* path, unsigned int pixelformat,
+                           unsigned int width, unsigned int height, unsigned int denominator,
+                           unsigned int numerator);
 CAMAPI_EXPORT int cam_close(int index);
 CAMAPI_EXPORT int cam_play(int index);
 CAMAPI_EXPORT int cam_stop(int index);

@@ -111,11 +111,11 @@ struct Request {
     std::string node;
     uint32_t request = 0;  // as the kernel sees it: (unsigned int)request
     int result = 0;
-    int err = 0;                    // errno when result is -1
-    std::vector<uint8_t> arg_in;    // the argument struct as passed in
-    std::vector<uint8_t> arg_out;   // and as handed back
-    std::vector<uint8_t> xu_in;     // UVCIOC_CTRL_QUERY: data bytes passed in
-    std::vector<uint8_t> xu_out;    // and handed back
+    int err = 0;                   // errno when result is -1
+    std::vector<uint8_t> arg_in;   // the argument struct as passed in
+    std::vector<uint8_t> arg_out;  // and as handed back
+    std::vector<uint8_t> xu_in;    // UVCIOC_CTRL_QUERY: data bytes passed in
+    std::vector<uint8_t> xu_out;   // and handed back
     uint8_t xu_unit = 0, xu_selector = 0, xu_query = 0;
     uint64_t time_ns = 0;  // CLOCK_MONOTONIC
     int tid = 0;

@@ -8,7 +8,9 @@
 
 namespace {
 constexpr size_t P = sizeof(void*);
-constexpr size_t align_up(size_t n, size_t a) { return (n + a - 1) / a * a; }
+constexpr size_t align_up(size_t n, size_t a) {
+    return (n + a - 1) / a * a;
+}
 }  // namespace
 
 static_assert(P != 4 || sizeof(CamDevice) == 1296, "device record");
