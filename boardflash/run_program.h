@@ -1,0 +1,13 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace boardflash {
+
+// Starts argv[0], found through PATH, with these words as its arguments; it shares our standard
+// input, output and error. Waits for it and returns its exit status (128 + the signal number when
+// a signal ended it, as a shell reports it), or -1 with errno set when it could not be started.
+int run_program(const std::vector<std::string>& argv);
+
+}  // namespace boardflash
