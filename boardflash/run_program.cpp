@@ -1,5 +1,6 @@
 #include "run_program.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -16,6 +17,10 @@ int run_program(const std::vector<std::string>& argv) {
     words.reserve(argv.size() + 1);
     for (const std::string& word : argv) words.push_back(const_cast<char*>(word.c_str()));
     words.push_back(nullptr);
+
+    // An ignored SIGCHLD, inherited from whoever started us, would make the kernel reap the
+    // child itself and lose its exit status.
+    signal(SIGCHLD, SIG_DFL);
 
     pid_t pid = -1;
     int rc = posix_spawnp(&pid, words[0], nullptr, nullptr, words.data(), environ);

@@ -12,13 +12,15 @@ int open_port(const std::string& device) {
 }
 
 void reset_board(int fd) {
-    // Results unchecked on purpose: the board may already sit in its bootloader, or the port
+    // Failures are ignored on purpose: the board may already sit in its bootloader, or the port
     // may not be a real UART, and the upload is still worth trying.
     struct termios termAttr {};
-    tcgetattr(fd, &termAttr);
-    cfsetispeed(&termAttr, B1200);
-    cfsetospeed(&termAttr, B1200);
-    tcsetattr(fd, TCSANOW, &termAttr);
+    // Only settings actually read are written back, so a failed read cannot blank the port.
+    if (tcgetattr(fd, &termAttr) == 0) {
+        cfsetispeed(&termAttr, B1200);
+        cfsetospeed(&termAttr, B1200);
+        tcsetattr(fd, TCSANOW, &termAttr);
+    }
 
     int rts = TIOCM_RTS;
     int dtr = TIOCM_DTR;

@@ -33,7 +33,8 @@ std::vector<char*> pointers(const std::vector<std::string>& words) {
 }  // namespace
 
 ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
-                      const std::vector<std::string>& env, const std::string& err_file) {
+                      const std::vector<std::string>& env, const std::string& err_file,
+                      bool sigchld_ignored) {
     ChildResult result;
     int out_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0) {
@@ -51,9 +52,13 @@ ChildResult run_child(const std::string& program, const std::vector<std::string>
     argv.insert(argv.end(), args.begin(), args.end());
     std::vector<char*> argv_ptrs = pointers(argv);
     std::vector<char*> env_ptrs = pointers(env);
+    // An ignored signal stays ignored across exec. Ours is restored at once; the child
+    // cannot end before it has done its work, so we still get to reap it.
+    if (sigchld_ignored) signal(SIGCHLD, SIG_IGN);
     pid_t pid = -1;
     int rc =
         posix_spawn(&pid, program.c_str(), &actions, nullptr, argv_ptrs.data(), env_ptrs.data());
+    if (sigchld_ignored) signal(SIGCHLD, SIG_DFL);
     posix_spawn_file_actions_destroy(&actions);
     close(out_pipe[1]);
     if (rc != 0) {

@@ -19,9 +19,11 @@ struct ChildResult {
     bool timed_out = false;
 };
 
-// `env` replaces the whole environment. Standard error goes through `err_file`.
+// `env` replaces the whole environment. Standard error goes through `err_file`. With
+// `sigchld_ignored` the child starts with SIGCHLD ignored.
 ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
-                      const std::vector<std::string>& env, const std::string& err_file);
+                      const std::vector<std::string>& env, const std::string& err_file,
+                      bool sigchld_ignored = false);
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
 class TempDir {

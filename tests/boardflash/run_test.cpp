@@ -76,9 +76,10 @@ class BoardflashRun : public ::testing::Test {
     }
 
     // Runs boardflash with PATH set to `path` alone; the fake avrdude exits with `fake_exit`,
-    // or kills itself when it is "signal".
+    // or kills itself when it is "signal". With `sigchld_ignored`, boardflash starts with
+    // SIGCHLD ignored, as some daemons leave it to the programs they start.
     ChildResult run(const std::vector<std::string>& args, const std::string& fake_exit = "0",
-                    const std::string& path = "") {
+                    const std::string& path = "", bool sigchld_ignored = false) {
         std::vector<std::string> env;
         for (char** e = environ; *e != nullptr; ++e) {
             std::string entry = *e;
@@ -88,7 +89,8 @@ class BoardflashRun : public ::testing::Test {
         env.push_back("PATH=" + (path.empty() ? dir_.file("bin") : path));
         env.push_back("FAKE_AVRDUDE_ARGS=" + args_file());
         env.push_back("FAKE_AVRDUDE_EXIT=" + fake_exit);
-        ChildResult result = run_child(BOARDFLASH_PROGRAM, args, env, dir_.file("stderr"));
+        ChildResult result =
+            run_child(BOARDFLASH_PROGRAM, args, env, dir_.file("stderr"), sigchld_ignored);
         EXPECT_FALSE(result.timed_out);
         return result;
     }
@@ -177,14 +179,16 @@ TEST_F(BoardflashRun, FirmwarePathWithBlankIsOneWordAndFailedUploadGivesTwo) {
     EXPECT_EQ(avrdude_words(), expected_words(port_, firmware));
 }
 
-TEST_F(BoardflashRun, ShellCharactersInPathsAreNeverInterpreted) {
+TEST_F(BoardflashRun, ShellCharactersInPathsAreNeverInterpretedEvenWithSigchldIgnored) {
     const std::string planted = dir_.file("planted");
     const std::string firmware = dir_.file("fw.hex; touch " + planted);
     const std::string port = dir_.file("it's a port");
     ASSERT_EQ(symlink(port_.c_str(), port.c_str()), 0);
-    ChildResult r = run({port, firmware}, "0");
+    ChildResult r = run({port, firmware}, "0", "", true);
 
+    // An ignored SIGCHLD must not cost avrdude's exit status.
     EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.err, "fake avrdude: exit 0\n");
     const std::string quoted_port = "'" + dir_.file("it'\\''s a port") + "'";
     EXPECT_EQ(r.out, output("-P" + quoted_port, "-Uflash:w:'" + firmware + "'", true));
     EXPECT_EQ(avrdude_words(), expected_words(port, firmware));
