@@ -1,6 +1,6 @@
 // Runs the built boardflash as a user would: a pseudo-terminal stands in for the board's serial
 // port and a shell script named avrdude, first on PATH, records the words it is started with.
-// Each run waits 2 s by design, so every test makes one run and checks all it can of it.
+// Each run waits 2 s for the board, so every test makes one run and checks all it can of it.
 
 #include <gtest/gtest.h>
 
