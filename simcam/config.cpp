@@ -224,6 +224,11 @@ bool parse_config(const std::string& text, std::vector<Camera>* out, std::string
             if (step && !parse_wh(t[i++], &f.step_width, &f.step_height))
                 return fail("sizes stepwise needs STEPWxSTEPH");
             if (!parse_intervals(t, i, &lo)) return fail("bad intervals");
+            // Every size of the range has the same intervals.
+            uint32_t hw = hi.width, hh = hi.height;
+            hi = lo;
+            hi.width = hw;
+            hi.height = hh;
             f.size_kind = step ? RangeKind::Stepwise : RangeKind::Continuous;
             f.sizes = {lo, hi};
         } else {
