@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -194,6 +195,10 @@ const OpenFailure kOpenFailures[] = {
     {"Map", 0, EINVAL, nullptr, unmappable_third_buffer, kNode, "ERROR: unable to map buffer.\n"},
     {"Queue", VIDIOC_QBUF, EIO, nullptr, nullptr, kNode, "ERROR: unable to query buffer.\n"},
 };
+
+void PrintTo(const OpenFailure& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class OpenFailureTest : public CaptureTest, public ::testing::WithParamInterface<OpenFailure> {};
 

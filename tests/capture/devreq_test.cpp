@@ -6,6 +6,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <ostream>
+#include <string>
+
 #include <linux/videodev2.h>
 
 #include <gtest/gtest.h>
@@ -46,11 +49,16 @@ class DevreqTest : public ::testing::Test {
 // ---- xioctl ----
 
 struct RetryCase {
+    const char* name;
     int err;
     int times;  // how many requests in a row fail
     int attempts;
     int result;
 };
+
+void PrintTo(const RetryCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class XioctlRetry : public DevreqTest, public ::testing::WithParamInterface<RetryCase> {};
 
@@ -70,13 +78,17 @@ TEST_P(XioctlRetry, AttemptsAndResult) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Errnos, XioctlRetry,
-                         ::testing::Values(RetryCase{EAGAIN, 100, 5, -1},
-                                           RetryCase{EINTR, 100, 5, -1},
-                                           RetryCase{ETIMEDOUT, 100, 5, -1},
-                                           RetryCase{EAGAIN, 4, 5, 0}, RetryCase{EINTR, 2, 3, 0},
-                                           RetryCase{EINVAL, 100, 1, -1}, RetryCase{EIO, 1, 1, -1},
-                                           RetryCase{EBUSY, 1, 1, -1}, RetryCase{ENODEV, 1, 1, -1},
-                                           RetryCase{EILSEQ, 1, 1, -1}));
+                         ::testing::Values(RetryCase{"AlwaysEAGAIN", EAGAIN, 100, 5, -1},
+                                           RetryCase{"AlwaysEINTR", EINTR, 100, 5, -1},
+                                           RetryCase{"AlwaysETIMEDOUT", ETIMEDOUT, 100, 5, -1},
+                                           RetryCase{"EAGAINFourTimes", EAGAIN, 4, 5, 0},
+                                           RetryCase{"EINTRTwice", EINTR, 2, 3, 0},
+                                           RetryCase{"EINVAL", EINVAL, 100, 1, -1},
+                                           RetryCase{"EIO", EIO, 1, 1, -1},
+                                           RetryCase{"EBUSY", EBUSY, 1, 1, -1},
+                                           RetryCase{"ENODEV", ENODEV, 1, 1, -1},
+                                           RetryCase{"EILSEQ", EILSEQ, 1, 1, -1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(DevreqTest, BadDescriptorIsNotRetried) {
     struct v4l2_capability cap = {};
