@@ -191,7 +191,9 @@ int receive(const Options& o, Stats* stats) {
         int left = o.timeout_ms - static_cast<int>((now_seconds() - waiting_since) * 1000);
         if (left <= 0) {
             end_progress(tty, *stats);
-            return device_error("no frame within the timeout from", o.device, ETIMEDOUT);
+            char what[64];
+            snprintf(what, sizeof what, "no frame within %s s from", o.timeout);
+            return device_error(what, o.device, ETIMEDOUT);
         }
         struct pollfd p = {g_fd[slot], POLLIN, 0};
         int ready = poll(&p, 1, left);
