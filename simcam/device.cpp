@@ -136,6 +136,7 @@ void release_queue_locked(Cam& cam) {
 
 void sim_close_locked(int fd) {
     State& st = state();
+    if (!st.epolls.empty()) epoll_forget_locked(fd);
     auto it = st.fds.find(fd);
     if (it == st.fds.end()) return;
     std::shared_ptr<Handle> h = it->second;
