@@ -17,6 +17,7 @@ namespace simcam {
 namespace detail {
 
 Cam::~Cam() {
+    Busy busy;
     if (memfd >= 0) real().close(memfd);
     if (meta_memfd >= 0) real().close(meta_memfd);
 }
