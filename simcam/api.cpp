@@ -83,6 +83,14 @@ void remove_all_cameras() {
     replace_all_locked({});
 }
 
+std::vector<Camera> cameras() {
+    std::lock_guard<std::mutex> lock(state().mu);
+    ensure_loaded_locked();
+    std::vector<Camera> out;
+    for (auto& c : state().cams) out.push_back(c->cfg);
+    return out;
+}
+
 bool load_config(const std::string& path, std::string* error) {
     std::vector<Camera> cams;
     Busy busy;

@@ -185,6 +185,19 @@ bool parse_config(const std::string& text, std::vector<Camera>* out, std::string
             c.bus_info = rest;
         } else if (key == "driver") {
             c.driver = rest;
+        } else if (key == "usb_id") {
+            size_t colon = t.size() == 2 ? t[1].find(':') : std::string::npos;
+            if (colon != 4 || t[1].size() != 9 ||
+                t[1].find_first_not_of("0123456789abcdefABCDEF:") != std::string::npos)
+                return fail("usb_id VVVV:PPPP (hex)");
+            c.usb_vendor = t[1].substr(0, 4);
+            c.usb_product = t[1].substr(5);
+        } else if (key == "manufacturer") {
+            c.manufacturer = rest;
+        } else if (key == "product") {
+            c.product = rest;
+        } else if (key == "serial") {
+            c.serial = rest;
         } else if (key == "timeperframe" || key == "paced" || key == "still" ||
                    key == "mjpeg_huffman") {
             if (t.size() != 2 || !parse_bool(t[1], &b)) return fail(key + " yes|no");

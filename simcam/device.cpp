@@ -17,6 +17,7 @@ namespace simcam {
 namespace detail {
 
 Cam::~Cam() {
+    Busy busy;
     if (memfd >= 0) real().close(memfd);
     if (meta_memfd >= 0) real().close(meta_memfd);
 }
@@ -136,6 +137,7 @@ void release_queue_locked(Cam& cam) {
 
 void sim_close_locked(int fd) {
     State& st = state();
+    if (!st.epolls.empty()) epoll_forget_locked(fd);
     auto it = st.fds.find(fd);
     if (it == st.fds.end()) return;
     std::shared_ptr<Handle> h = it->second;

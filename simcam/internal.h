@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <stdint.h>
 #include <sys/select.h>
+#include <sys/epoll.h>
 #include <sys/stat.h>
 #include <linux/videodev2.h>
 #include <time.h>
@@ -154,6 +155,8 @@ struct State {
     std::atomic<int> nfds{0};
     std::deque<Request> log;
     bool loaded = false;
+    // Simulated members of epoll sets: epoll fd -> fd -> registration.
+    std::map<int, std::map<int, struct epoll_event>> epolls;
 };
 
 State& state();
@@ -184,6 +187,7 @@ std::string node_path(const char* path);
 // Device entry points (device.cpp).
 int sim_open(const std::string& node, int flags);
 void sim_close_locked(int fd);
+void epoll_forget_locked(int fd);
 int sim_dup_locked(int oldfd, int newfd);
 void sim_fstat(int fd, struct stat* st);
 

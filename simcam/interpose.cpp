@@ -17,36 +17,11 @@
 #include <atomic>
 
 #include "internal.h"
+#include "next.h"
 
 using namespace simcam::detail;
 
 namespace {
-
-thread_local bool in_lookup = false;
-
-void* lookup(const char* name) {
-    if (in_lookup) return nullptr;
-    in_lookup = true;
-    void* p = dlsym(RTLD_NEXT, name);
-    in_lookup = false;
-    return p;
-}
-
-template <typename F>
-F* next_fn(std::atomic<void*>& cache, const char* name) {
-    void* p = cache.load(std::memory_order_acquire);
-    if (!p) {
-        p = lookup(name);
-        if (p) cache.store(p, std::memory_order_release);
-    }
-    return reinterpret_cast<F*>(p);
-}
-
-#define NEXT(type, name)                          \
-    ([]() {                                       \
-        static std::atomic<void*> cache{nullptr}; \
-        return next_fn<type>(cache, #name);       \
-    }())
 
 int enosys() {
     return errno = ENOSYS, -1;

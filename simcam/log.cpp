@@ -11,7 +11,7 @@ namespace detail {
 namespace {
 
 // Long streaming sessions would otherwise grow the log without end.
-constexpr size_t kMaxEntries = 100000;
+constexpr size_t kMaxEntries = 20000;
 
 }  // namespace
 

@@ -3,6 +3,7 @@
 #include <jpeglib.h>
 #include <poll.h>
 #include <string.h>
+#include <sys/epoll.h>
 #include <time.h>
 
 #include <thread>
@@ -198,6 +199,23 @@ TEST_F(Stream, PollMixesSimulatedAndRealDescriptors) {
     timeval tv{1, 0};
     EXPECT_EQ(select(cap.fd + 1, &r, nullptr, nullptr, &tv), 1);
     EXPECT_TRUE(FD_ISSET(cap.fd, &r));
+    // And epoll, with the pipe in the same set.
+    int ep = epoll_create1(0);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = 7;
+    ASSERT_EQ(epoll_ctl(ep, EPOLL_CTL_ADD, cap.fd, &ev), 0);
+    EXPECT_EQ(epoll_ctl(ep, EPOLL_CTL_ADD, cap.fd, &ev), -1);
+    EXPECT_EQ(errno, EEXIST);
+    ev.data.u32 = 9;
+    ASSERT_EQ(epoll_ctl(ep, EPOLL_CTL_ADD, pipefd[0], &ev), 0);
+    epoll_event out[2];
+    ASSERT_EQ(epoll_wait(ep, out, 2, 1000), 1);
+    EXPECT_EQ(out[0].data.u32, 7u);
+    EXPECT_EQ(out[0].events, uint32_t(EPOLLIN));
+    ASSERT_EQ(write(pipefd[1], "x", 1), 1);
+    EXPECT_EQ(epoll_wait(ep, out, 2, 1000), 2);
+    close(ep);
     close(pipefd[0]);
     close(pipefd[1]);
 }

@@ -27,7 +27,8 @@ int main() {
     udev_enumerate_add_match_subsystem(e, "video4linux");
     udev_enumerate_scan_devices(e);
     int found = 0;
-    for (udev_list_entry* l = udev_enumerate_get_list_entry(e); l; l = udev_list_entry_get_next(l)) {
+    for (udev_list_entry* l = udev_enumerate_get_list_entry(e); l;
+         l = udev_list_entry_get_next(l)) {
         udev_device* d = udev_device_new_from_syspath(u, udev_list_entry_get_name(l));
         const char* node = udev_device_get_devnode(d);
         udev_device* usb = udev_device_get_parent_with_subsystem_devtype(d, "usb", "usb_device");
