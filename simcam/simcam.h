@@ -60,6 +60,12 @@ struct Camera {
     bool paced = true;            // false: a frame is ready whenever a buffer is queued
     bool still = false;           // draw each buffer once (benchmarks); no moving pattern
     bool mjpeg_huffman = false;   // true: MJPEG frames carry their own DHT segments
+    // USB identity, as the udev description shows it (see simcam-udev).
+    std::string usb_vendor = "5ca1";   // idVendor, 4 hex digits
+    std::string usb_product = "ab1e";  // idProduct
+    std::string manufacturer = "Simulated Optics";
+    std::string product = "SimCam Module";
+    std::string serial = "SC0001";
 };
 
 // The embedded default camera (node /dev/video0, metadata node /dev/video1).
@@ -76,6 +82,9 @@ SIMCAM_EXPORT bool add_camera(const Camera& cam);
 SIMCAM_EXPORT bool remove_camera(const std::string& node);
 // Removes every camera (an empty machine).
 SIMCAM_EXPORT void remove_all_cameras();
+
+// The cameras simulated now, in order.
+SIMCAM_EXPORT std::vector<Camera> cameras();
 
 // Loads cameras from a description file (format in simcam/README.md),
 // replacing the current set. False with a message in *error on failure.
