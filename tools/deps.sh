@@ -10,6 +10,8 @@ pkgs=(
   umockdev libumockdev-dev v4l-utils
   libturbojpeg0-dev libyuv-dev
 )
+# i686 cross build and its tests under qemu-i386 (never gcc-multilib: it removes the cross compilers)
+pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
 pkgs+=("$@")
 
 missing=()
@@ -19,6 +21,12 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
+  # Target libraries of cross builds (pkg:arch) need dpkg to know their architecture.
+  for p in "${missing[@]}"; do
+    case "$p" in
+      *:*) dpkg --print-foreign-architectures | grep -qx "${p##*:}" || dpkg --add-architecture "${p##*:}" ;;
+    esac
+  done
   apt-get update -q
   apt-get install -y --no-install-recommends "${missing[@]}"
 fi
