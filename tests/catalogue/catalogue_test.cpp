@@ -1,7 +1,5 @@
 // The catalogue built by real libudev over a fake sysfs, with simcam
 // answering the V4L2 queries on the device nodes.
-#include <dlfcn.h>
-#include <libudev.h>
 #include <linux/videodev2.h>
 
 #include <cstring>
@@ -13,17 +11,6 @@
 #include "camapi.h"
 #include "simcam.h"
 #include "testbed.h"
-
-// Lets a test make udev_new fail: this program exports its own udev_new,
-// which the library resolves ahead of libudev's.
-static bool g_failUdevNew = false;
-
-extern "C" struct udev* udev_new(void) {
-    using Fn = struct udev* (*)(void);
-    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "udev_new"));
-    if (g_failUdevNew || !real) return nullptr;
-    return real();
-}
 
 namespace {
 
@@ -47,32 +34,7 @@ std::vector<Rate> rates(const CamResolution& res) {
     return out;
 }
 
-class Catalogue : public testing::Test {
-  protected:
-    void SetUp() override {
-        cam_free_devices();
-        simcam::reset();
-        simcam::remove_all_cameras();
-    }
-    void TearDown() override {
-        cam_free_devices();
-        g_failUdevNew = false;
-        EXPECT_EQ(simcam::open_descriptors(), 0u) << "the catalogue left a node open";
-    }
-
-    // One USB camera: its capture node, and its metadata node when given.
-    void addCamera(const std::string& port, const simcam::Camera& cam,
-                   const std::string& metaNode = "", const Attrs& attrs = usbAttrs()) {
-        simcam::Camera c = cam;
-        c.meta_node = metaNode;
-        ASSERT_TRUE(simcam::add_camera(c));
-        std::string intf = tb.addUsbCamera(port, attrs);
-        tb.addVideoNode(intf, c.node.substr(5), c.node);
-        if (!metaNode.empty()) tb.addVideoNode(intf, metaNode.substr(5), metaNode);
-    }
-
-    Testbed tb;
-};
+using Catalogue = CatalogueTest;
 
 TEST_F(Catalogue, CaptureAndMetadataNodesShareTheUsbIdentity) {
     addCamera(
@@ -293,7 +255,7 @@ TEST_F(Catalogue, FailingUdevLeavesTheHeldCatalogue) {
     ASSERT_EQ(cam_enum_devices(), 1);
     CamDevice* held = g_devList;
 
-    g_failUdevNew = true;
+    failUdevNew(true);
     testing::internal::CaptureStderr();
     EXPECT_EQ(cam_enum_devices(), -1);
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "udev_new error\n");

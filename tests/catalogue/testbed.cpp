@@ -1,8 +1,21 @@
 #include "testbed.h"
 
+#include <dlfcn.h>
+#include <libudev.h>
 #include <umockdev.h>
 
-#include <cstdlib>
+#include "camapi.h"
+
+namespace {
+bool s_failUdevNew = false;
+}  // namespace
+
+extern "C" struct udev* udev_new(void) {
+    using Fn = struct udev* (*)(void);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "udev_new"));
+    if (s_failUdevNew || !real) return nullptr;
+    return real();
+}
 
 namespace cattest {
 
@@ -89,6 +102,32 @@ simcam::Camera camera(const std::string& node, std::vector<simcam::Format> forma
     c.formats = std::move(formats);
     c.paced = false;
     return c;
+}
+
+void failUdevNew(bool fail) {
+    s_failUdevNew = fail;
+}
+
+void CatalogueTest::SetUp() {
+    cam_free_devices();
+    simcam::reset();
+    simcam::remove_all_cameras();
+}
+
+void CatalogueTest::TearDown() {
+    cam_free_devices();
+    failUdevNew(false);
+    EXPECT_EQ(simcam::open_descriptors(), 0u) << "a device node was left open";
+}
+
+void CatalogueTest::addCamera(const std::string& port, const simcam::Camera& cam,
+                              const std::string& metaNode, const Attrs& attrs) {
+    simcam::Camera c = cam;
+    c.meta_node = metaNode;
+    ASSERT_TRUE(simcam::add_camera(c));
+    std::string intf = tb.addUsbCamera(port, attrs);
+    tb.addVideoNode(intf, c.node.substr(5), c.node);
+    if (!metaNode.empty()) tb.addVideoNode(intf, metaNode.substr(5), metaNode);
 }
 
 }  // namespace cattest

@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "simcam.h"
 
 typedef struct _UMockdevTestbed UMockdevTestbed;
@@ -49,6 +51,24 @@ simcam::FrameSize size(uint32_t w, uint32_t h, std::vector<uint32_t> fps);
 simcam::Format format(uint32_t fourcc, std::vector<simcam::FrameSize> sizes);
 simcam::Camera camera(const std::string& node, std::vector<simcam::Format> formats,
                       const std::string& card = "SimCam Module: SimCam Module");
+
+// Makes the next calls of udev_new fail (this program exports its own
+// udev_new, which the library resolves ahead of libudev's).
+void failUdevNew(bool fail);
+
+// A fresh testbed and an empty simcam for each test; the catalogue is
+// released after it, and no device node may be left open.
+class CatalogueTest : public testing::Test {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // One USB camera: its capture node, and its metadata node when given.
+    void addCamera(const std::string& port, const simcam::Camera& cam,
+                   const std::string& metaNode = "", const Attrs& attrs = usbAttrs());
+
+    Testbed tb;
+};
 
 }  // namespace cattest
 
