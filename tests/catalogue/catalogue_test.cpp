@@ -3,6 +3,7 @@
 #include <linux/videodev2.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -163,6 +164,13 @@ struct CardCase {
     const char* name;
 };
 
+// Names the case in test listings, blanks made visible.
+void PrintTo(const CardCase& c, std::ostream* os) {
+    *os << '"';
+    for (const char* p = c.card; *p; ++p) *os << (*p == '\t' ? "\\t" : std::string(1, *p));
+    *os << '"';
+}
+
 class CardName : public Catalogue, public testing::WithParamInterface<CardCase> {};
 
 TEST_P(CardName, TextAfterFirstColonWithoutBlanks) {
@@ -305,7 +313,7 @@ TEST_F(Catalogue, EveryListedValueOpensAndStreams) {
             }
         }
     }
-    EXPECT_EQ(combinations, 7);
+    EXPECT_EQ(combinations, 6);
 }
 
 }  // namespace

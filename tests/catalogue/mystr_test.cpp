@@ -1,5 +1,6 @@
 // Blank trimming and string storing of the catalogue's string helpers.
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,33 @@ const TrimCase kTrimCases[] = {
     {" \r\v\f ", "\r\v\f ", " \r\v\f", "\r\v\f"},
     {"a\t \tb", "a\t \tb", "a\t \tb", "a\t \tb"},  // inner blanks stay
 };
+
+// Names the case in test listings, blanks and line ends made visible.
+void PrintTo(const TrimCase& c, std::ostream* os) {
+    *os << '"';
+    for (const char* p = c.in; *p; ++p) {
+        switch (*p) {
+            case '\t':
+                *os << "\\t";
+                break;
+            case '\n':
+                *os << "\\n";
+                break;
+            case '\r':
+                *os << "\\r";
+                break;
+            case '\v':
+                *os << "\\v";
+                break;
+            case '\f':
+                *os << "\\f";
+                break;
+            default:
+                *os << *p;
+        }
+    }
+    *os << '"';
+}
 
 class Trim : public testing::TestWithParam<TrimCase> {};
 
