@@ -197,6 +197,7 @@ TEST_F(Catalogue, RangesAreListedAsTheirEnds) {
     simcam::FrameSize large = small;
     large.width = 1280;
     large.height = 720;
+    large.interval_kind = simcam::RangeKind::Stepwise;
     simcam::Format stepwise = format(kYuyv, {small, large});
     stepwise.size_kind = simcam::RangeKind::Stepwise;
     stepwise.step_width = 16;
