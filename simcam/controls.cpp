@@ -19,26 +19,47 @@ bool is_class(const Control& c) {
     return c.type == kClassType;
 }
 
-// Controls that the camera ignores while their automatic counterpart runs.
-bool inactive(Cam& cam, const Control& c) {
-    if (c.id == V4L2_CID_EXPOSURE_ABSOLUTE) {
-        Control* a = find_control(cam, V4L2_CID_EXPOSURE_AUTO);
-        return a && a->value == V4L2_EXPOSURE_APERTURE_PRIORITY;
+// Controls that the camera ignores while their automatic counterpart runs:
+// the master control's id and the value that means manual.
+bool master_of(uint32_t id, uint32_t* master, int32_t* manual) {
+    if (id == V4L2_CID_EXPOSURE_ABSOLUTE) {
+        *master = V4L2_CID_EXPOSURE_AUTO;
+        *manual = V4L2_EXPOSURE_MANUAL;
+        return true;
     }
-    if (c.id == V4L2_CID_WHITE_BALANCE_TEMPERATURE) {
-        Control* a = find_control(cam, V4L2_CID_AUTO_WHITE_BALANCE);
-        return a && a->value != 0;
+    if (id == V4L2_CID_WHITE_BALANCE_TEMPERATURE) {
+        *master = V4L2_CID_AUTO_WHITE_BALANCE;
+        *manual = 0;
+        return true;
     }
     return false;
 }
 
-uint32_t flags_of(Cam& cam, const Control& c) {
+uint32_t slave_of(uint32_t master) {
+    if (master == V4L2_CID_EXPOSURE_AUTO) return V4L2_CID_EXPOSURE_ABSOLUTE;
+    if (master == V4L2_CID_AUTO_WHITE_BALANCE) return V4L2_CID_WHITE_BALANCE_TEMPERATURE;
+    return 0;
+}
+
+bool inactive(Cam& cam, const Control& c) {
+    uint32_t m;
+    int32_t manual;
+    if (!master_of(c.id, &m, &manual)) return false;
+    Control* a = find_control(cam, m);
+    return a && a->value != manual;
+}
+
+}  // namespace
+
+uint32_t control_flags(Cam& cam, const Control& c) {
     if (is_class(c)) return V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
     uint32_t f = inactive(cam, c) ? V4L2_CTRL_FLAG_INACTIVE : 0;
     if (c.id == V4L2_CID_EXPOSURE_AUTO || c.id == V4L2_CID_AUTO_WHITE_BALANCE)
         f |= V4L2_CTRL_FLAG_UPDATE;
     return f;
 }
+
+namespace {
 
 // Next control after `id` (NEXT_CTRL) or exactly `id`.
 Control* lookup(Cam& cam, uint32_t raw) {
@@ -51,12 +72,33 @@ Control* lookup(Cam& cam, uint32_t raw) {
     return nullptr;
 }
 
-int check_value(Cam& cam, const Control& c, int32_t v) {
-    if (is_class(c)) return EACCES;
+int check_value(const Control& c, int32_t v) {
     if (v < c.min || v > c.max) return ERANGE;
     if (c.type == V4L2_CTRL_TYPE_MENU && !(c.menu_mask >> v & 1)) return EINVAL;
-    if (inactive(cam, c)) return EACCES;
     return 0;
+}
+
+// Whether a value may be written now: not to a class, not to a control
+// whose automatic master is on (its new value counts when the same request
+// sets it: the last one wins).
+int check_access(Cam& cam, const Control& c, const v4l2_ext_controls* e) {
+    if (is_class(c)) return EACCES;
+    uint32_t m;
+    int32_t manual;
+    if (!master_of(c.id, &m, &manual)) return 0;
+    if (e)
+        for (uint32_t i = e->count; i-- > 0;)
+            if (e->controls[i].id == m) return e->controls[i].value == manual ? 0 : EACCES;
+    return inactive(cam, c) ? EACCES : 0;
+}
+
+void set_value(Cam& cam, const Handle* setter, Control& c, int32_t v) {
+    if (c.value == v) return;
+    c.value = v;
+    control_changed_locked(cam, setter, c, V4L2_EVENT_CTRL_CH_VALUE);
+    if (uint32_t s = slave_of(c.id))
+        if (Control* slave = find_control(cam, s))
+            control_changed_locked(cam, setter, *slave, V4L2_EVENT_CTRL_CH_FLAGS);
 }
 
 int queryctrl(Cam& cam, v4l2_queryctrl* q) {
@@ -70,7 +112,7 @@ int queryctrl(Cam& cam, v4l2_queryctrl* q) {
     q->maximum = c->max;
     q->step = c->step;
     q->default_value = c->def;
-    q->flags = flags_of(cam, *c);
+    q->flags = control_flags(cam, *c);
     return 0;
 }
 
@@ -85,7 +127,7 @@ int query_ext(Cam& cam, v4l2_query_ext_ctrl* q) {
     q->maximum = c->max;
     q->step = uint64_t(c->step);
     q->default_value = c->def;
-    q->flags = flags_of(cam, *c);
+    q->flags = control_flags(cam, *c);
     q->elem_size = is_class(*c) ? 0 : 4;
     q->elems = 1;
     return 0;
@@ -111,36 +153,45 @@ bool in_class(uint32_t which, uint32_t id) {
     return V4L2_CTRL_ID2WHICH(id) == which;
 }
 
-int ext_ctrls(Cam& cam, uint32_t request, v4l2_ext_controls* e) {
+int ext_ctrls(Handle& h, uint32_t request, v4l2_ext_controls* e) {
+    Cam& cam = *h.cam;
     uint32_t which = e->which;
+    bool get = request == VIDIOC_G_EXT_CTRLS, tried = request == VIDIOC_TRY_EXT_CTRLS;
     if (which == V4L2_CTRL_WHICH_REQUEST_VAL) return errno = EINVAL, -1;
     if (e->count && !e->controls) return errno = EFAULT, -1;
-    bool set = request != VIDIOC_G_EXT_CTRLS;
-    if (set && which == V4L2_CTRL_WHICH_DEF_VAL) return errno = EINVAL, -1;
-    // Validate everything first: a failing set changes nothing.
+    if (!get && which == V4L2_CTRL_WHICH_DEF_VAL) return errno = EINVAL, -1;
+    // Access first (a failure names no control, except for TRY), then
+    // values; a failing set changes nothing.
     for (uint32_t i = 0; i < e->count; ++i) {
         v4l2_ext_control& x = e->controls[i];
         Control* c = find_control(cam, x.id);
-        int err = 0;
-        if (!c || !in_class(which, x.id))
-            err = EINVAL;
-        else if (set)
-            err = check_value(cam, *c, x.value);
-        else if (is_class(*c))
-            err = EACCES;
+        // TRY does not look at the automatic master.
+        int err = !c || !in_class(which, x.id) ? EINVAL
+                  : get || tried               ? (is_class(*c) ? EACCES : 0)
+                                               : check_access(cam, *c, e);
         if (err) {
-            e->error_idx = i;
+            e->error_idx = tried ? i : e->count;
             return errno = err, -1;
+        }
+    }
+    if (!get) {
+        for (uint32_t i = 0; i < e->count; ++i) {
+            v4l2_ext_control& x = e->controls[i];
+            if (int err = check_value(*find_control(cam, x.id), x.value)) {
+                e->error_idx = i;
+                return errno = err, -1;
+            }
         }
     }
     for (uint32_t i = 0; i < e->count; ++i) {
         v4l2_ext_control& x = e->controls[i];
         Control* c = find_control(cam, x.id);
         if (request == VIDIOC_S_EXT_CTRLS)
-            c->value = x.value;
-        else if (!set)
+            set_value(cam, &h, *c, x.value);
+        else if (get)
             x.value = which == V4L2_CTRL_WHICH_DEF_VAL ? c->def : c->value;
     }
+    e->error_idx = 0;
     return 0;
 }
 
@@ -175,7 +226,11 @@ void init_controls(Cam& cam) {
     for (Control& c : cam.controls) c.value = c.def;
 }
 
-int control_request_locked(Cam& cam, uint32_t request, void* arg) {
+int control_request_locked(Handle& h, uint32_t request, void* arg) {
+    Cam& cam = *h.cam;
+    if ((request == VIDIOC_S_CTRL || request == VIDIOC_S_EXT_CTRLS) &&
+        h.prio < max_priority_locked(cam))
+        return errno = EBUSY, -1;
     switch (request) {
         case VIDIOC_QUERYCTRL:
             return queryctrl(cam, static_cast<v4l2_queryctrl*>(arg));
@@ -195,14 +250,15 @@ int control_request_locked(Cam& cam, uint32_t request, void* arg) {
             auto* c = static_cast<v4l2_control*>(arg);
             Control* ctl = find_control(cam, c->id);
             if (!ctl) return errno = EINVAL, -1;
-            if (int err = check_value(cam, *ctl, c->value)) return errno = err, -1;
-            ctl->value = c->value;
+            if (int err = check_access(cam, *ctl, nullptr)) return errno = err, -1;
+            if (int err = check_value(*ctl, c->value)) return errno = err, -1;
+            set_value(cam, &h, *ctl, c->value);
             return 0;
         }
         case VIDIOC_G_EXT_CTRLS:
         case VIDIOC_S_EXT_CTRLS:
         case VIDIOC_TRY_EXT_CTRLS:
-            return ext_ctrls(cam, request, static_cast<v4l2_ext_controls*>(arg));
+            return ext_ctrls(h, request, static_cast<v4l2_ext_controls*>(arg));
     }
     return errno = ENOTTY, -1;
 }

@@ -116,6 +116,7 @@ int sim_open(const std::string& node, int flags) {
     h->meta = meta;
     h->node = node;
     h->refs = 1;
+    ++cam->prios[h->prio];
     st.fds[fd] = h;
     st.nfds.fetch_add(1);
     return fd;
@@ -140,7 +141,9 @@ void sim_close_locked(int fd) {
     std::shared_ptr<Handle> h = it->second;
     st.fds.erase(it);
     st.nfds.fetch_sub(1);
-    if (--h->refs == 0 && h->cam->q.owner == h.get()) release_queue_locked(*h->cam);
+    if (--h->refs > 0) return;
+    --h->cam->prios[h->prio];
+    if (h->cam->q.owner == h.get()) release_queue_locked(*h->cam);
 }
 
 int sim_dup_locked(int oldfd, int newfd) {
@@ -228,12 +231,34 @@ static bool is_control_request(uint32_t r) {
     return false;
 }
 
+// Requests the V4L2 core refuses while another handle holds a higher priority.
+static bool needs_priority(uint32_t r) {
+    switch (r) {
+        case VIDIOC_S_FMT:
+        case VIDIOC_S_PARM:
+        case VIDIOC_S_INPUT:
+        case VIDIOC_REQBUFS:
+        case VIDIOC_CREATE_BUFS:
+        case VIDIOC_STREAMON:
+        case VIDIOC_STREAMOFF:
+        case VIDIOC_S_PRIORITY:
+            return true;
+    }
+    return false;
+}
+
 static int dispatch_locked(Handle& h, int fd, uint32_t request, void* arg,
                            std::unique_lock<std::mutex>& lock) {
     Cam& cam = *h.cam;
     if (request == UVCIOC_CTRL_MAP || request == UVCIOC_CTRL_QUERY)
         return uvc_request_locked(cam, request, arg);
-    if (is_control_request(request)) return control_request_locked(cam, request, arg);
+    if (is_control_request(request)) return control_request_locked(h, request, arg);
+    if (request == VIDIOC_SUBSCRIBE_EVENT || request == VIDIOC_UNSUBSCRIBE_EVENT ||
+        request == VIDIOC_DQEVENT)
+        return event_request_locked(h, request, arg);
+    if (request == VIDIOC_G_PRIORITY || request == VIDIOC_S_PRIORITY)
+        return priority_request_locked(h, request, arg);
+    if (needs_priority(request) && h.prio < max_priority_locked(cam)) return errno = EBUSY, -1;
     if (h.meta && request != VIDIOC_QUERYCAP) return meta_request_locked(cam, request, arg);
     return v4l2_request_locked(h, fd, request, arg, lock);
 }

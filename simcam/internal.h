@@ -7,6 +7,7 @@
 #include <stdint.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <linux/videodev2.h>
 #include <time.h>
 
 #include <atomic>
@@ -128,6 +129,7 @@ struct Cam {
     std::map<uint8_t, int> stalls;
 
     uint64_t delivered = 0;
+    int prios[4] = {0, 0, 0, 0};  // open handles per V4L2 priority
 
     ~Cam();
 };
@@ -138,6 +140,10 @@ struct Handle {
     bool meta = false;
     std::string node;
     int refs = 0;
+    int prio = V4L2_PRIORITY_DEFAULT;
+    std::map<uint32_t, uint32_t> subs;  // control id -> subscription flags
+    std::deque<v4l2_event> events;
+    uint32_t event_seq = 0;
 };
 
 struct State {
@@ -185,7 +191,12 @@ void sim_fstat(int fd, struct stat* st);
 int handle_ioctl(int fd, uint32_t request, void* arg);
 int v4l2_request_locked(Handle& h, int fd, uint32_t request, void* arg,
                         std::unique_lock<std::mutex>& lock);
-int control_request_locked(Cam& cam, uint32_t request, void* arg);
+int control_request_locked(Handle& h, uint32_t request, void* arg);
+uint32_t control_flags(Cam& cam, const Control& c);
+void control_changed_locked(Cam& cam, const Handle* setter, const Control& c, uint32_t changes);
+int event_request_locked(Handle& h, uint32_t request, void* arg);
+int priority_request_locked(Handle& h, uint32_t request, void* arg);
+int max_priority_locked(const Cam& cam);
 int uvc_request_locked(Cam& cam, uint32_t request, void* arg);
 void init_controls(Cam& cam);
 void init_registers(Cam& cam);

@@ -189,6 +189,19 @@ SIMCAM_INTERPOSE int ioctl(int fd, unsigned long request, ...) {
     return f ? f(fd, request, arg) : enosys();
 }
 
+// A UVC node has no read/write I/O.
+SIMCAM_INTERPOSE ssize_t read(int fd, void* buf, size_t n) {
+    if (is_sim(fd)) return errno = EINVAL, -1;
+    auto f = NEXT(ssize_t(int, void*, size_t), read);
+    return f ? f(fd, buf, n) : enosys();
+}
+
+SIMCAM_INTERPOSE ssize_t write(int fd, const void* buf, size_t n) {
+    if (is_sim(fd)) return errno = EINVAL, -1;
+    auto f = NEXT(ssize_t(int, const void*, size_t), write);
+    return f ? f(fd, buf, n) : enosys();
+}
+
 SIMCAM_INTERPOSE int poll(struct pollfd* fds, nfds_t n, int timeout) {
     if (any_sim_fds())
         return sim_poll(fds, n, timeout < 0 ? -1 : int64_t(timeout) * 1000000, nullptr);

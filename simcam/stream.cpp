@@ -82,11 +82,12 @@ uint64_t next_due_locked(Cam& cam) {
 short poll_events_locked(Handle& h, short events) {
     Cam& cam = *h.cam;
     if (cam.unplugged || cam.removed) return POLLERR | POLLHUP;
-    if (!(events & (POLLIN | POLLRDNORM))) return 0;
+    short pri = (events & POLLPRI) && !h.events.empty() ? POLLPRI : 0;
+    if (!(events & (POLLIN | POLLRDNORM))) return pri;
     Queue& q = cam.q;
-    if (h.meta || !q.streaming || q.waiting_for_buffers) return POLLERR;
+    if (h.meta || !q.streaming || q.waiting_for_buffers) return short(POLLERR | pri);
     advance_locked(cam, now_ns());
-    return q.done.empty() ? 0 : short(events & (POLLIN | POLLRDNORM));
+    return short((q.done.empty() ? 0 : events & (POLLIN | POLLRDNORM)) | pri);
 }
 
 uint32_t produce_frame(const Cam& cam, const Queue& q, uint32_t index, uint32_t sequence,

@@ -527,7 +527,7 @@ int v4l2_request_locked(Handle& h, int fd, uint32_t request, void* arg,
         case VIDIOC_STREAMON:
         case VIDIOC_STREAMOFF: {
             if (*static_cast<int*>(arg) != int(kCapture)) return errno = EINVAL, -1;
-            if (cam.q.owner != &h) return errno = EBUSY, -1;
+            if (cam.q.owner && cam.q.owner != &h) return errno = EBUSY, -1;
             if (request == VIDIOC_STREAMOFF) {
                 stop_stream(cam);
                 return 0;
