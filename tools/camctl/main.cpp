@@ -15,6 +15,9 @@ struct Command {
 const Command kCommands[] = {
     {"list", cmd_list, "show the attached cameras and what they deliver"},
     {"stream", cmd_stream, "stream frames and report the rate"},
+    {"ctrl", cmd_ctrl, "list, read and set V4L2 controls"},
+    {"dsp", cmd_dsp, "read and write DSP registers"},
+    {"sensor", cmd_sensor, "read and write image sensor registers"},
 };
 
 void usage(FILE* out) {

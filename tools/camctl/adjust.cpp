@@ -1,0 +1,62 @@
+#include "adjust.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "camapi.h"
+
+namespace adjust {
+
+bool parse_number(const char* text, uint32_t max, uint32_t* out) {
+    if (!text || *text < '0' || *text > '9') return false;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long value = strtoull(text, &end, 0);
+    if (errno != 0 || *end != '\0' || value > max) return false;
+    *out = static_cast<uint32_t>(value);
+    return true;
+}
+
+bool take_device_options(const char* prog, int* argc, char** argv, Device* dev) {
+    int kept = 0;
+    for (int i = 0; i < *argc; ++i) {
+        bool device = !strcmp(argv[i], "-d"), slot = !strcmp(argv[i], "--slot");
+        if (!device && !slot) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        if (i + 1 >= *argc) {
+            fprintf(stderr, "%s: %s needs a value\n", prog, argv[i]);
+            return false;
+        }
+        const char* value = argv[++i];
+        uint32_t n = 0;
+        if (device) {
+            dev->path = value;
+        } else if (parse_number(value, 1, &n)) {
+            dev->slot = static_cast<int>(n);
+        } else {
+            fprintf(stderr, "%s: bad value for --slot '%s' (0 or 1)\n", prog, value);
+            return false;
+        }
+    }
+    *argc = kept;
+    return true;
+}
+
+bool open_device(const char* prog, const Device& dev) {
+    // Controls and registers need an open slot, and opening one needs a
+    // format; the driver picks the nearest it has to this common one.
+    if (cam_open(dev.slot, dev.path, V4L2_PIX_FMT_MJPEG, 640, 480, 30, 1) == 0) return true;
+    fprintf(stderr, "%s: cannot open %s: %s\n", prog, dev.path, strerror(errno));
+    return false;
+}
+
+int refused(const char* prog, const char* what, int err) {
+    fprintf(stderr, "%s: %s: %s\n", prog, what, strerror(err));
+    return kDeviceError;
+}
+
+}  // namespace adjust

@@ -1,0 +1,34 @@
+// What the adjusting sub-commands (ctrl, dsp, sensor) share: the device
+// options, opening the camera into a slot, and numbers in hex or decimal.
+#ifndef CAMCTL_ADJUST_H
+#define CAMCTL_ADJUST_H
+
+#include <stdint.h>
+
+namespace adjust {
+
+constexpr int kOk = 0;
+constexpr int kUsage = 1;
+constexpr int kDeviceError = 2;
+
+struct Device {
+    const char* path = "/dev/video0";
+    int slot = 0;
+};
+
+// Takes -d DEVICE and --slot N out of argv (compacting it); false on a bad
+// value, with the message written.
+bool take_device_options(const char* prog, int* argc, char** argv, Device* dev);
+
+// Opens the camera into its slot; prints why not and returns false on failure.
+bool open_device(const char* prog, const Device& dev);
+
+// A number in decimal or with a 0x prefix in hex, at most max.
+bool parse_number(const char* text, uint32_t max, uint32_t* out);
+
+// One line "PROG: WHAT: <errno text>" for a request the driver refused.
+int refused(const char* prog, const char* what, int err);
+
+}  // namespace adjust
+
+#endif  // CAMCTL_ADJUST_H

@@ -1,0 +1,78 @@
+// camctl sensor: read and write the image sensor's 16-bit (or 8-bit) registers.
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "adjust.h"
+#include "camapi.h"
+#include "commands.h"
+
+namespace {
+
+const char kProg[] = "camctl sensor";
+
+void usage(FILE* out) {
+    fputs(
+        "usage: camctl sensor read ADDR [--8] [-d DEVICE] [--slot 0|1]\n"
+        "       camctl sensor write ADDR VALUE [--8] [-d DEVICE] [--slot 0|1]\n"
+        "\n"
+        "Reads or writes the sensor register at the 16-bit address ADDR: a 16-bit\n"
+        "value, or with --8 an 8-bit one. Numbers in hex (0x..) or decimal.\n"
+        "\n"
+        "Exit status: 0 done, 1 usage error, 2 device error.\n",
+        out);
+}
+
+int fail_usage(const char* message) {
+    fprintf(stderr, "%s: %s\n", kProg, message);
+    usage(stderr);
+    return adjust::kUsage;
+}
+
+}  // namespace
+
+int cmd_sensor(int argc, char** argv) {
+    adjust::Device dev;
+    if (argc >= 1 && (!strcmp(argv[0], "--help") || !strcmp(argv[0], "-h"))) {
+        usage(stdout);
+        return adjust::kOk;
+    }
+    if (!adjust::take_device_options(kProg, &argc, argv, &dev)) return adjust::kUsage;
+    bool narrow = false;
+    int kept = 0;
+    for (int i = 0; i < argc; ++i) {
+        if (!strcmp(argv[i], "--8"))
+            narrow = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    argc = kept;
+    const bool read = argc == 2 && !strcmp(argv[0], "read");
+    const bool write = argc == 3 && !strcmp(argv[0], "write");
+    uint32_t addr = 0, value = 0;
+    if (!read && !write) return fail_usage("read ADDR or write ADDR VALUE");
+    if (!adjust::parse_number(argv[1], 0xFFFF, &addr)) return fail_usage("bad address");
+    if (write && !adjust::parse_number(argv[2], narrow ? 0xFF : 0xFFFF, &value))
+        return fail_usage(narrow ? "bad value (0 to 0xff)" : "bad value (0 to 0xffff)");
+    if (!adjust::open_device(kProg, dev)) return adjust::kDeviceError;
+
+    const unsigned short a = static_cast<unsigned short>(addr);
+    int status = adjust::kOk;
+    int r = 0;
+    if (read && narrow) {
+        unsigned char byte = 0;
+        if ((r = cam_sensor_read8(dev.slot, a, &byte)) >= 0) printf("0x%04x = 0x%02x\n", a, byte);
+    } else if (read) {
+        unsigned short word = 0;
+        if ((r = cam_sensor_read16(dev.slot, a, &word)) >= 0) printf("0x%04x = 0x%04x\n", a, word);
+    } else if (narrow) {
+        r = cam_sensor_write8(dev.slot, a, static_cast<unsigned char>(value));
+    } else {
+        r = cam_sensor_write16(dev.slot, a, static_cast<unsigned short>(value));
+    }
+    if (r < 0)
+        status =
+            adjust::refused(kProg, read ? "reading the register" : "writing the register", errno);
+    cam_close(dev.slot);
+    return status;
+}
