@@ -252,6 +252,11 @@ static bool needs_priority(uint32_t r) {
 static int dispatch_locked(Handle& h, int fd, uint32_t request, void* arg,
                            std::unique_lock<std::mutex>& lock) {
     Cam& cam = *h.cam;
+    // The metadata node has the core's requests and its format, nothing of
+    // the camera's own.
+    if (h.meta && request != VIDIOC_QUERYCAP && request != VIDIOC_G_PRIORITY &&
+        request != VIDIOC_S_PRIORITY)
+        return meta_request_locked(cam, request, arg);
     if (request == UVCIOC_CTRL_MAP || request == UVCIOC_CTRL_QUERY)
         return uvc_request_locked(cam, request, arg);
     if (is_control_request(request)) return control_request_locked(h, request, arg);
@@ -261,7 +266,6 @@ static int dispatch_locked(Handle& h, int fd, uint32_t request, void* arg,
     if (request == VIDIOC_G_PRIORITY || request == VIDIOC_S_PRIORITY)
         return priority_request_locked(h, request, arg);
     if (needs_priority(request) && h.prio < max_priority_locked(cam)) return errno = EBUSY, -1;
-    if (h.meta && request != VIDIOC_QUERYCAP) return meta_request_locked(cam, request, arg);
     return v4l2_request_locked(h, fd, request, arg, lock);
 }
 

@@ -162,8 +162,12 @@ TEST_F(Device, BufferOwnershipAndErrors) {
     ASSERT_EQ(stream(a, true), 0);
     EXPECT_EQ(reqbufs(a, 2), EBUSY);  // streaming
     EXPECT_EQ(dqbuf(a, &buf), EAGAIN);
-    // Closing the owner frees the queue for the other descriptor.
+    // A duplicate shares the open file: the queue lives until the last one closes.
+    int a2 = dup(a);
     close(a);
+    EXPECT_EQ(dqbuf(a2, &buf), EAGAIN);
+    EXPECT_EQ(reqbufs(b, 2), EBUSY);
+    close(a2);
     EXPECT_EQ(reqbufs(b, 2, &n), 0);
     EXPECT_EQ(reqbufs(b, 0), 0);
     close(b);
