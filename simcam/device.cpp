@@ -119,6 +119,7 @@ int sim_open(const std::string& node, int flags) {
     h->refs = 1;
     ++cam->prios[h->prio];
     st.fds[fd] = h;
+    mark_fd(fd, true);
     st.nfds.fetch_add(1);
     return fd;
 }
@@ -142,6 +143,7 @@ void sim_close_locked(int fd) {
     if (it == st.fds.end()) return;
     std::shared_ptr<Handle> h = it->second;
     st.fds.erase(it);
+    mark_fd(fd, false);
     st.nfds.fetch_sub(1);
     if (--h->refs > 0) return;
     --h->cam->prios[h->prio];
@@ -156,6 +158,7 @@ int sim_dup_locked(int oldfd, int newfd) {
     if (!h) return 0;
     ++h->refs;
     st.fds[newfd] = h;
+    mark_fd(newfd, true);
     st.nfds.fetch_add(1);
     return 0;
 }
@@ -270,6 +273,7 @@ static int dispatch_locked(Handle& h, int fd, uint32_t request, void* arg,
 }
 
 int handle_ioctl(int fd, uint32_t request, void* arg) {
+    if (!maybe_sim(fd)) return -2;
     State& st = state();
     std::unique_lock<std::mutex> lock(st.mu);
     std::shared_ptr<Handle> h = handle_locked(fd);
