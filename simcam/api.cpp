@@ -184,12 +184,29 @@ void clear_log() {
 
 size_t live_mappings() {
     Busy busy;
+    // Buffer stride per node, so that neighbouring buffers the kernel merged
+    // into one mapping still count one each.
+    std::map<std::string, uint32_t> stride;
+    {
+        std::lock_guard<std::mutex> lock(state().mu);
+        for (auto& c : state().cams) stride[c->cfg.node] = c->q.stride;
+        for (auto& kv : state().fds) stride.emplace(kv.second->node, kv.second->cam->q.stride);
+    }
     FILE* f = fopen("/proc/self/maps", "re");
     if (!f) return 0;
     size_t n = 0;
     char line[1024];
-    while (fgets(line, sizeof line, f))
-        if (strstr(line, "/memfd:simcam:")) ++n;
+    while (fgets(line, sizeof line, f)) {
+        const char* name = strstr(line, "/memfd:simcam:");
+        if (!name) continue;
+        unsigned long lo = 0, hi = 0;
+        if (sscanf(line, "%lx-%lx", &lo, &hi) != 2) continue;
+        std::string node(name + strlen("/memfd:simcam:"));
+        node = node.substr(0, node.find_first_of(" \n"));
+        auto it = stride.find(node);
+        uint32_t s = it == stride.end() ? 0 : it->second;
+        n += s ? (hi - lo + s - 1) / s : 1;
+    }
     fclose(f);
     return n;
 }

@@ -119,6 +119,7 @@ int sim_open(const std::string& node, int flags) {
     h->refs = 1;
     ++cam->prios[h->prio];
     st.fds[fd] = h;
+    mark_fd(fd, true);
     st.nfds.fetch_add(1);
     return fd;
 }
@@ -142,6 +143,7 @@ void sim_close_locked(int fd) {
     if (it == st.fds.end()) return;
     std::shared_ptr<Handle> h = it->second;
     st.fds.erase(it);
+    mark_fd(fd, false);
     st.nfds.fetch_sub(1);
     if (--h->refs > 0) return;
     --h->cam->prios[h->prio];
@@ -156,6 +158,7 @@ int sim_dup_locked(int oldfd, int newfd) {
     if (!h) return 0;
     ++h->refs;
     st.fds[newfd] = h;
+    mark_fd(newfd, true);
     st.nfds.fetch_add(1);
     return 0;
 }
@@ -252,6 +255,11 @@ static bool needs_priority(uint32_t r) {
 static int dispatch_locked(Handle& h, int fd, uint32_t request, void* arg,
                            std::unique_lock<std::mutex>& lock) {
     Cam& cam = *h.cam;
+    // The metadata node has the core's requests and its format, nothing of
+    // the camera's own.
+    if (h.meta && request != VIDIOC_QUERYCAP && request != VIDIOC_G_PRIORITY &&
+        request != VIDIOC_S_PRIORITY)
+        return meta_request_locked(cam, request, arg);
     if (request == UVCIOC_CTRL_MAP || request == UVCIOC_CTRL_QUERY)
         return uvc_request_locked(cam, request, arg);
     if (is_control_request(request)) return control_request_locked(h, request, arg);
@@ -261,11 +269,11 @@ static int dispatch_locked(Handle& h, int fd, uint32_t request, void* arg,
     if (request == VIDIOC_G_PRIORITY || request == VIDIOC_S_PRIORITY)
         return priority_request_locked(h, request, arg);
     if (needs_priority(request) && h.prio < max_priority_locked(cam)) return errno = EBUSY, -1;
-    if (h.meta && request != VIDIOC_QUERYCAP) return meta_request_locked(cam, request, arg);
     return v4l2_request_locked(h, fd, request, arg, lock);
 }
 
 int handle_ioctl(int fd, uint32_t request, void* arg) {
+    if (!maybe_sim(fd)) return -2;
     State& st = state();
     std::unique_lock<std::mutex> lock(st.mu);
     std::shared_ptr<Handle> h = handle_locked(fd);

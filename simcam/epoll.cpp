@@ -86,6 +86,7 @@ SIMCAM_INTERPOSE int epoll_ctl(int epfd, int op, int fd, struct epoll_event* ev)
                     if (op == EPOLL_CTL_MOD && !member) return errno = ENOENT, -1;
                     if (!ev) return errno = EFAULT, -1;
                     set[fd] = *ev;
+                    st.epolls_empty = false;
                     return 0;
                 case EPOLL_CTL_DEL:
                     if (!member) return errno = ENOENT, -1;
@@ -127,6 +128,7 @@ void epoll_forget_locked(int fd) {
     State& st = state();
     st.epolls.erase(fd);
     for (auto& kv : st.epolls) kv.second.erase(fd);
+    st.epolls_empty = st.epolls.empty();
 }
 
 }  // namespace detail

@@ -147,7 +147,12 @@ struct Handle {
     uint32_t event_seq = 0;
 };
 
+// Descriptors below this are marked simulated in a lock-free table, so
+// read/write/fstat/close/ioctl on other descriptors never take the lock.
+constexpr int kMarkedFds = 65536;
+
 struct State {
+    std::atomic<uint8_t> marked[kMarkedFds] = {};
     std::mutex mu;
     std::condition_variable cv;  // a buffer was queued, streaming stopped, ...
     std::vector<std::shared_ptr<Cam>> cams;
@@ -157,6 +162,7 @@ struct State {
     bool loaded = false;
     // Simulated members of epoll sets: epoll fd -> fd -> registration.
     std::map<int, std::map<int, struct epoll_event>> epolls;
+    std::atomic<bool> epolls_empty{true};
 };
 
 State& state();
@@ -180,6 +186,14 @@ struct Busy {
 };
 inline bool any_sim_fds() {
     return t_busy == 0 && state().nfds.load(std::memory_order_relaxed) > 0;
+}
+// Whether fd may be simulated (exact below kMarkedFds; the lock decides above).
+inline bool maybe_sim(int fd) {
+    if (!any_sim_fds() || fd < 0) return false;
+    return fd >= kMarkedFds || state().marked[fd].load(std::memory_order_relaxed);
+}
+inline void mark_fd(int fd, bool sim) {
+    if (fd >= 0 && fd < kMarkedFds) state().marked[fd].store(sim, std::memory_order_relaxed);
 }
 // Node path that `path` stands for ("/dev/video0" also under $UMOCKDEV_DIR).
 std::string node_path(const char* path);

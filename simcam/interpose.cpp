@@ -45,7 +45,7 @@ int try_openat(int dirfd, const char* path, int flags) {
 }
 
 bool is_sim(int fd) {
-    if (!any_sim_fds()) return false;
+    if (!maybe_sim(fd)) return false;
     std::lock_guard<std::mutex> lock(state().mu);
     return handle_locked(fd) != nullptr;
 }
@@ -142,7 +142,7 @@ SIMCAM_INTERPOSE int __openat64_2(int dirfd, const char* path, int flags) {
 }
 
 SIMCAM_INTERPOSE int close(int fd) {
-    if (any_sim_fds()) {
+    if (maybe_sim(fd) || (t_busy == 0 && !state().epolls_empty.load())) {
         std::lock_guard<std::mutex> lock(state().mu);
         sim_close_locked(fd);
     }

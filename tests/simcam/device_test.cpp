@@ -145,6 +145,20 @@ TEST_F(Device, BufferOwnershipAndErrors) {
     EXPECT_EQ(n, 32u);  // the driver's most
     ASSERT_EQ(reqbufs(a, 3, &n), 0);
     EXPECT_EQ(n, 3u);
+    // Mapped back to front, the kernel may merge neighbours: still 3 mappings.
+    std::vector<std::pair<void*, size_t>> maps;
+    for (uint32_t i = 3; i-- > 0;) {
+        v4l2_buffer q{};
+        q.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        q.index = i;
+        ASSERT_EQ(io(a, VIDIOC_QUERYBUF, &q), 0);
+        EXPECT_EQ(q.m.offset % 4096, 0u);
+        void* p = mmap(nullptr, q.length, PROT_READ, MAP_SHARED, a, q.m.offset);
+        ASSERT_NE(p, MAP_FAILED);
+        maps.push_back({p, q.length});
+    }
+    EXPECT_EQ(simcam::live_mappings(), 3u);
+    for (auto& m : maps) munmap(m.first, m.second);
     EXPECT_EQ(reqbufs(b, 2), EBUSY);
     EXPECT_EQ(set_fmt(b, V4L2_PIX_FMT_YUYV, 640, 480), EBUSY);
     EXPECT_EQ(set_fmt(a, V4L2_PIX_FMT_YUYV, 640, 480), EBUSY);  // buffers allocated
@@ -162,8 +176,12 @@ TEST_F(Device, BufferOwnershipAndErrors) {
     ASSERT_EQ(stream(a, true), 0);
     EXPECT_EQ(reqbufs(a, 2), EBUSY);  // streaming
     EXPECT_EQ(dqbuf(a, &buf), EAGAIN);
-    // Closing the owner frees the queue for the other descriptor.
+    // A duplicate shares the open file: the queue lives until the last one closes.
+    int a2 = dup(a);
     close(a);
+    EXPECT_EQ(dqbuf(a2, &buf), EAGAIN);
+    EXPECT_EQ(reqbufs(b, 2), EBUSY);
+    close(a2);
     EXPECT_EQ(reqbufs(b, 2, &n), 0);
     EXPECT_EQ(reqbufs(b, 0), 0);
     close(b);

@@ -241,4 +241,33 @@ TEST_F(Stream, BlockingDequeueDoesNotStopOtherThreads) {
     EXPECT_EQ(dqbuf(cap.fd, &b), EAGAIN);
 }
 
+TEST_F(Stream, TwoCamerasStreamInTwoThreads) {
+    simcam::Camera second = simcam::default_camera();
+    second.node = "/dev/video2";
+    second.meta_node = "/dev/video3";
+    ASSERT_TRUE(simcam::add_camera(second));
+    int got[2] = {0, 0};
+    auto run = [&](int i, const char* node) {
+        Capture cap;
+        if (!cap.open(node, V4L2_PIX_FMT_MJPEG, 640, 480, 30, 4, O_RDWR)) return;
+        if (stream(cap.fd, true)) return;
+        for (int k = 0; k < 10; ++k) {
+            v4l2_buffer b;
+            if (dqbuf(cap.fd, &b) || qbuf(cap.fd, b.index)) return;
+            ++got[i];
+        }
+    };
+    std::thread a(run, 0, "/dev/video0"), b(run, 1, "/dev/video2");
+    int fd = open("/dev/video0", O_RDWR);
+    for (int i = 0; i < 50; ++i) {
+        v4l2_control c{V4L2_CID_SHARPNESS, i % 8};
+        EXPECT_EQ(io(fd, VIDIOC_S_CTRL, &c), 0);
+    }
+    a.join();
+    b.join();
+    close(fd);
+    EXPECT_EQ(got[0], 10);
+    EXPECT_EQ(got[1], 10);
+}
+
 }  // namespace
