@@ -36,12 +36,17 @@ int decode(jpeg_decompress_struct* cinfo, unsigned char* jpg, int size, unsigned
     const std::size_t row_len = static_cast<std::size_t>(cinfo->output_width) *
                                 static_cast<std::size_t>(cinfo->output_components);
     const std::uint64_t expected = static_cast<std::uint64_t>(cinfo->output_height) * row_len;
-    JSAMPARRAY row = (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
-                                                 static_cast<JDIMENSION>(row_len), 1);
+    // The decoder may write a row that starts on a vector boundary with
+    // cache-bypassing stores, so that the copy below would fetch it back
+    // from memory; one byte in, the row stays in cache.
+    JSAMPARRAY sample =
+        (*cinfo->mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(cinfo), JPOOL_IMAGE,
+                                    static_cast<JDIMENSION>(row_len + 1), 1);
+    JSAMPROW row = sample[0] + 1;
     std::uint64_t offset = 0;
     while (cinfo->output_scanline < cinfo->output_height) {
-        jpeg_read_scanlines(cinfo, row, 1);
-        std::memcpy(rgb, row[0], row_len);
+        jpeg_read_scanlines(cinfo, &row, 1);
+        std::memcpy(rgb, row, row_len);
         rgb += row_len;
         offset += row_len;
     }

@@ -25,6 +25,26 @@ constexpr std::array<std::array<Shuffle, 3>, 3> make_interleave() {
 }
 constexpr auto kInterleave = make_interleave();
 
+// kInterleaveEvenOdd[j][c]: the same, from planes that hold the even pixels
+// 0, 2, .., 14 in bytes 0..7 and the odd pixels 1, 3, .., 15 in bytes 8..15.
+constexpr std::array<std::array<Shuffle, 3>, 3> make_interleave_even_odd() {
+    std::array<std::array<Shuffle, 3>, 3> m{};
+    for (int j = 0; j < 3; ++j)
+        for (int c = 0; c < 3; ++c)
+            for (int i = 0; i < 16; ++i) {
+                const int k = 16 * j + i;
+                const int pixel = k / 3;
+                const int at = pixel / 2 + (pixel % 2 ? 8 : 0);
+                m[j][c][i] = k % 3 == c ? static_cast<signed char>(at) : kZeroByte;
+            }
+    return m;
+}
+constexpr auto kInterleaveEvenOdd = make_interleave_even_odd();
+
+// Sorts the 16 bytes of 4 YUYV pairs into the 4 Y of the even pixels, the 4 Y
+// of the odd pixels, then U, V of each pair.
+constexpr Shuffle kSortYuyv = {0, 4, 8, 12, 2, 6, 10, 14, 1, 3, 5, 7, 9, 11, 13, 15};
+
 // kSwap[j][s]: picks from input block s the bytes that land in output block j
 // when the first and third byte of every pixel change places.
 constexpr std::array<std::array<Shuffle, 3>, 3> make_swap() {

@@ -14,9 +14,21 @@ inline __m128i splat(short x) {
     return _mm_set1_epi16(x);
 }
 
-// R, G or B of 8 pixels as signed 16-bit values, not yet clamped.
-inline __m128i channel(__m128i y, __m128i luma42, __m128i q, __m128i r) {
-    return _mm_add_epi16(_mm_add_epi16(y, q), _mm_srli_epi16(_mm_add_epi16(luma42, r), 8));
+// Byte `at` of each 4-byte pair of a and b, as 8 signed 16-bit values.
+template <int at>
+inline __m128i pick(__m128i a, __m128i b) {
+    const __m128i byte0 = _mm_set1_epi32(0xFF);
+    if (at == 3) return _mm_packs_epi32(_mm_srli_epi32(a, 24), _mm_srli_epi32(b, 24));
+    return _mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(a, 8 * at), byte0),
+                           _mm_and_si128(_mm_srli_epi32(b, 8 * at), byte0));
+}
+
+// One channel of the even and of the odd pixels of 8 pairs, clamped, as 16
+// bytes in pixel order.
+inline __m128i channel(__m128i y149_even, __m128i y149_odd, __m128i q, __m128i half_r) {
+    const __m128i even = _mm_add_epi16(q, _mm_srli_epi16(_mm_add_epi16(y149_even, half_r), 7));
+    const __m128i odd = _mm_add_epi16(q, _mm_srli_epi16(_mm_add_epi16(y149_odd, half_r), 7));
+    return _mm_packus_epi16(_mm_unpacklo_epi16(even, odd), _mm_unpackhi_epi16(even, odd));
 }
 
 // Four R,G,B,0 pixels in 32-bit lanes -> 12 packed bytes, upper 4 bytes zero.
@@ -46,46 +58,32 @@ inline void store_rgb(unsigned char* dst, __m128i r, __m128i g, __m128i b) {
 }
 
 void yuyv_sse2(const unsigned char* src, unsigned char* dst, std::size_t pairs) {
-    const __m128i low_byte = _mm_set1_epi16(0x00FF);
-    const __m128i byte0 = _mm_set1_epi32(0xFF);
+    const __m128i low7 = _mm_set1_epi16(0x007F);
     const __m128i bias = splat(fixed::kBias);
     for (; pairs >= 8; pairs -= 8, src += 32, dst += 48) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src));
         const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + 16));
+        const __m128i y149_even = _mm_mullo_epi16(pick<0>(a, b), splat(fixed::kHalfLuma));
+        const __m128i y149_odd = _mm_mullo_epi16(pick<2>(a, b), splat(fixed::kHalfLuma));
+        const __m128i u = _mm_sub_epi16(pick<1>(a, b), splat(128));
+        const __m128i v = _mm_sub_epi16(pick<3>(a, b), splat(128));
 
-        // Chroma of pairs 0..7, once per pair.
-        const __m128i u = _mm_sub_epi16(_mm_packs_epi32(_mm_and_si128(_mm_srli_epi32(a, 8), byte0),
-                                                        _mm_and_si128(_mm_srli_epi32(b, 8), byte0)),
-                                        splat(128));
-        const __m128i v = _mm_sub_epi16(
-            _mm_packs_epi32(_mm_srli_epi32(a, 24), _mm_srli_epi32(b, 24)), splat(128));
-        const __m128i in_r = _mm_add_epi16(_mm_mullo_epi16(v, splat(fixed::kRedV)), bias);
-        const __m128i in_g = _mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(u, splat(fixed::kGreenU)),
-                                                         _mm_mullo_epi16(v, splat(fixed::kGreenV))),
-                                           bias);
-        const __m128i in_b = _mm_add_epi16(_mm_slli_epi16(u, 2), bias);
-        const __m128i q_r = _mm_add_epi16(_mm_srai_epi16(in_r, 8), v);
-        const __m128i q_g = _mm_sub_epi16(_mm_srai_epi16(in_g, 8), v);
-        const __m128i q_b = _mm_add_epi16(_mm_srai_epi16(in_b, 8), _mm_slli_epi16(u, 1));
-        const __m128i r_r = _mm_and_si128(in_r, low_byte);
-        const __m128i r_g = _mm_and_si128(in_g, low_byte);
-        const __m128i r_b = _mm_and_si128(in_b, low_byte);
+        // Chroma terms once per pair, halved as the luma term is.
+        const __m128i h_r =
+            _mm_srai_epi16(_mm_add_epi16(_mm_mullo_epi16(v, splat(fixed::kRedV)), bias), 1);
+        const __m128i h_g =
+            _mm_srai_epi16(_mm_add_epi16(_mm_add_epi16(_mm_mullo_epi16(u, splat(fixed::kGreenU)),
+                                                       _mm_mullo_epi16(v, splat(fixed::kGreenV))),
+                                         bias),
+                           1);
+        const __m128i h_b = _mm_srai_epi16(_mm_add_epi16(_mm_slli_epi16(u, 2), bias), 1);
+        const __m128i q_r = _mm_add_epi16(_mm_srai_epi16(h_r, 7), v);
+        const __m128i q_g = _mm_sub_epi16(_mm_srai_epi16(h_g, 7), v);
+        const __m128i q_b = _mm_add_epi16(_mm_srai_epi16(h_b, 7), _mm_slli_epi16(u, 1));
 
-        // Pixels 0..7 take pairs 0..3, pixels 8..15 pairs 4..7.
-        const __m128i ya = _mm_and_si128(a, low_byte);
-        const __m128i yb = _mm_and_si128(b, low_byte);
-        const __m128i la = _mm_mullo_epi16(ya, splat(fixed::kLumaExtra));
-        const __m128i lb = _mm_mullo_epi16(yb, splat(fixed::kLumaExtra));
-        const __m128i red = _mm_packus_epi16(
-            channel(ya, la, _mm_unpacklo_epi16(q_r, q_r), _mm_unpacklo_epi16(r_r, r_r)),
-            channel(yb, lb, _mm_unpackhi_epi16(q_r, q_r), _mm_unpackhi_epi16(r_r, r_r)));
-        const __m128i green = _mm_packus_epi16(
-            channel(ya, la, _mm_unpacklo_epi16(q_g, q_g), _mm_unpacklo_epi16(r_g, r_g)),
-            channel(yb, lb, _mm_unpackhi_epi16(q_g, q_g), _mm_unpackhi_epi16(r_g, r_g)));
-        const __m128i blue = _mm_packus_epi16(
-            channel(ya, la, _mm_unpacklo_epi16(q_b, q_b), _mm_unpacklo_epi16(r_b, r_b)),
-            channel(yb, lb, _mm_unpackhi_epi16(q_b, q_b), _mm_unpackhi_epi16(r_b, r_b)));
-        store_rgb(dst, red, green, blue);
+        store_rgb(dst, channel(y149_even, y149_odd, q_r, _mm_and_si128(h_r, low7)),
+                  channel(y149_even, y149_odd, q_g, _mm_and_si128(h_g, low7)),
+                  channel(y149_even, y149_odd, q_b, _mm_and_si128(h_b, low7)));
     }
     yuyv_scalar(src, dst, pairs);
 }
