@@ -122,12 +122,11 @@ void SaveBmp(unsigned char* rgb, int width, int height, char* path) {
     if (!f) return;
     auto* pixels = new (std::nothrow) unsigned char[static_cast<std::size_t>(data_size)];
     if (pixels) {
-        const camkit::convert::SwapFn swap = camkit::convert::swap_rb_kernel();
         const std::size_t in_row = static_cast<std::size_t>(row_bytes);
         const std::size_t out_row = static_cast<std::size_t>(stride);
         unsigned char* out = pixels;
         for (int y = 0; y < height; ++y, rgb += in_row, out += out_row) {
-            swap(rgb, out, static_cast<std::size_t>(width));
+            SwapRB(rgb, out, width, 1);
             std::memset(out + in_row, 0, out_row - in_row);
         }
         std::fwrite(file_header, 1, sizeof file_header, f);

@@ -19,7 +19,9 @@ Bytes test_picture(int width, int height) {
     return rgb;
 }
 
-Bytes encode_jpeg(const Bytes& rgb, int width, int height, int quality) {
+namespace {
+
+Bytes encode(const Bytes& pixels, int width, int height, int components, int quality) {
     jpeg_compress_struct c;
     jpeg_error_mgr err;
     c.err = jpeg_std_error(&err);  // errors abort the test program
@@ -29,16 +31,18 @@ Bytes encode_jpeg(const Bytes& rgb, int width, int height, int quality) {
     jpeg_mem_dest(&c, &out, &size);
     c.image_width = static_cast<JDIMENSION>(width);
     c.image_height = static_cast<JDIMENSION>(height);
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
+    c.input_components = components;
+    c.in_color_space = components == 3 ? JCS_RGB : JCS_GRAYSCALE;
     jpeg_set_defaults(&c);
     jpeg_set_quality(&c, quality, TRUE);
-    c.comp_info[0].h_samp_factor = 2;
-    c.comp_info[0].v_samp_factor = 1;
+    if (components == 3) {
+        c.comp_info[0].h_samp_factor = 2;
+        c.comp_info[0].v_samp_factor = 1;
+    }
     jpeg_start_compress(&c, TRUE);
     while (c.next_scanline < c.image_height) {
-        JSAMPROW row =
-            const_cast<unsigned char*>(&rgb[static_cast<std::size_t>(c.next_scanline) * width * 3]);
+        JSAMPROW row = const_cast<unsigned char*>(
+            &pixels[static_cast<std::size_t>(c.next_scanline) * width * components]);
         jpeg_write_scanlines(&c, &row, 1);
     }
     jpeg_finish_compress(&c);
@@ -46,6 +50,16 @@ Bytes encode_jpeg(const Bytes& rgb, int width, int height, int quality) {
     Bytes jpeg(out, out + size);
     std::free(out);
     return jpeg;
+}
+
+}  // namespace
+
+Bytes encode_jpeg(const Bytes& rgb, int width, int height, int quality) {
+    return encode(rgb, width, height, 3, quality);
+}
+
+Bytes encode_grey_jpeg(const Bytes& grey, int width, int height) {
+    return encode(grey, width, height, 1, 90);
 }
 
 Bytes strip_huffman_tables(const Bytes& jpeg) {

@@ -15,6 +15,9 @@ Bytes test_picture(int width, int height);
 // tables; 4:2:2 chroma like a camera's MJPEG frames.
 Bytes encode_jpeg(const Bytes& rgb, int width, int height, int quality);
 
+// Baseline greyscale JPEG of one byte per pixel.
+Bytes encode_grey_jpeg(const Bytes& grey, int width, int height);
+
 // The same frame without its DHT segments, as UVC cameras send MJPEG.
 Bytes strip_huffman_tables(const Bytes& jpeg);
 

@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -73,6 +74,44 @@ TEST(Jpg2Rgb, FrameWithoutHuffmanTablesDecodesLikeTheFullFrame) {
     ASSERT_EQ(decode(bare.data(), static_cast<int>(bare.size()), got.data(), &messages), 0);
     EXPECT_EQ(messages, "");
     EXPECT_EQ(got, want);
+}
+
+TEST(Jpg2Rgb, GreyFrameGivesOneBytePerPixel) {
+    Bytes grey(16 * 8);
+    for (std::size_t i = 0; i < grey.size(); ++i) grey[i] = static_cast<unsigned char>(i * 2);
+    Bytes jpeg = convert_test::encode_grey_jpeg(grey, 16, 8);
+    Bytes dst(16 * 8 + 16, 0x77);
+    ASSERT_EQ(Jpg2Rgb(jpeg.data(), static_cast<int>(jpeg.size()), dst.data()), 0);
+    for (std::size_t i = 0; i < grey.size(); ++i) ASSERT_LE(std::abs(dst[i] - grey[i]), 8) << i;
+    EXPECT_EQ(Bytes(dst.end() - 16, dst.end()), Bytes(16, 0x77));
+}
+
+TEST(Jpg2Rgb, ConcurrentCallsKeepTheirOwnErrorTrap) {
+    const Bytes picture = convert_test::test_picture(32, 16);
+    const Bytes good = convert_test::encode_jpeg(picture, 32, 16, 90);
+    Bytes want(32 * 16 * 3);
+    ASSERT_EQ(Jpg2Rgb(const_cast<unsigned char*>(good.data()), static_cast<int>(good.size()),
+                      want.data()),
+              0);
+    std::vector<int> faults(4, 0);
+    testing::internal::CaptureStderr();
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            Bytes mine = good;
+            Bytes bad(64, static_cast<unsigned char>(t));
+            Bytes out(want.size());
+            for (int i = 0; i < 25; ++i) {
+                if (Jpg2Rgb(bad.data(), static_cast<int>(bad.size()), out.data()) != -1)
+                    ++faults[t];
+                if (Jpg2Rgb(mine.data(), static_cast<int>(mine.size()), out.data()) != 0 ||
+                    out != want)
+                    ++faults[t];
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(lines(testing::internal::GetCapturedStderr()), 4 * 25);
+    EXPECT_EQ(faults, std::vector<int>(4, 0));
 }
 
 TEST(Jpg2Rgb, TruncatedFrameWarnsOnceAndFillsTheRestWithGrey) {
