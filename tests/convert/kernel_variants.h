@@ -8,6 +8,10 @@
 
 #include "convert_kernels.h"
 
+#if defined(__arm__) && !defined(__ARM_NEON)
+#include <sys/auxv.h>
+#endif
+
 namespace convert_test {
 
 inline bool cpu_has(const char* feature) {
@@ -16,7 +20,11 @@ inline bool cpu_has(const char* feature) {
     if (std::string(feature) == "avx2") return __builtin_cpu_supports("avx2");
     if (std::string(feature) == "sse2") return __builtin_cpu_supports("sse2");
 #endif
-    (void)feature;
+#if defined(__arm__) && !defined(__ARM_NEON)
+    if (std::string(feature) == "neon") return (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0;
+#else
+    if (std::string(feature) == "neon") return true;  // kernels exist only where NEON does
+#endif
     return false;
 }
 
@@ -30,7 +38,7 @@ inline std::vector<std::pair<std::string, camkit::convert::YuyvFn>> yuyv_variant
     std::vector<std::pair<std::string, YuyvFn>> list{{"scalar", &yuyv_scalar}};
     if (cpu_has("sse2")) add_if(list, "sse2", yuyv_sse2_kernel());
     if (cpu_has("avx2")) add_if(list, "avx2", yuyv_avx2_kernel());
-    add_if(list, "neon", yuyv_neon_kernel());
+    if (cpu_has("neon")) add_if(list, "neon", yuyv_neon_kernel());
     return list;
 }
 
@@ -38,7 +46,7 @@ inline std::vector<std::pair<std::string, camkit::convert::SwapFn>> swap_variant
     using namespace camkit::convert;
     std::vector<std::pair<std::string, SwapFn>> list{{"scalar", &swap_rb_scalar}};
     if (cpu_has("avx2")) add_if(list, "avx2", swap_rb_avx2_kernel());
-    add_if(list, "neon", swap_rb_neon_kernel());
+    if (cpu_has("neon")) add_if(list, "neon", swap_rb_neon_kernel());
     return list;
 }
 
