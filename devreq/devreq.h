@@ -39,12 +39,13 @@ enum class Retry { Once, Retried };
 
 // Read transaction: request block on selector 10 (through xioctl), then the
 // 8-byte reply from selector 11. The first `length` bytes land in `dest`,
-// only on success. Returns the failing phase's result or the last one's.
+// only on success. Returns the failing phase's result or the last one's; a
+// length outside 0..8 returns -1 (EINVAL) before any request.
 int read_transaction(int fd, uint8_t command, uint16_t address, int length, unsigned char* dest,
                      Retry response);
 
 // Write transaction: request block, then the data bytes zero-padded to 8 on
-// selector 11, both through xioctl.
+// selector 11, both through xioctl. Same result and length rule as a read.
 int write_transaction(int fd, uint8_t command, uint16_t address, int length,
                       const unsigned char* src);
 

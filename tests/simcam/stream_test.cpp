@@ -1,0 +1,244 @@
+// Streaming: pacing, frame content, sequence numbers, poll and threads.
+#include <gtest/gtest.h>
+#include <jpeglib.h>
+#include <poll.h>
+#include <string.h>
+#include <sys/epoll.h>
+#include <time.h>
+
+#include <thread>
+
+#include "helpers.h"
+
+using namespace simtest;
+
+namespace {
+
+uint64_t mono_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+// Decodes a JPEG (tables or not) to RGB.
+std::vector<uint8_t> decode(const uint8_t* data, size_t n, uint32_t* w, uint32_t* h) {
+    jpeg_decompress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_decompress(&c);
+    jpeg_mem_src(&c, data, n);
+    jpeg_read_header(&c, TRUE);
+    c.out_color_space = JCS_RGB;
+    jpeg_start_decompress(&c);
+    *w = c.output_width;
+    *h = c.output_height;
+    std::vector<uint8_t> rgb(size_t(*w) * *h * 3);
+    while (c.output_scanline < c.output_height) {
+        JSAMPROW row = rgb.data() + size_t(c.output_scanline) * *w * 3;
+        jpeg_read_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_decompress(&c);
+    jpeg_destroy_decompress(&c);
+    return rgb;
+}
+
+bool has_marker(const uint8_t* p, size_t n, uint8_t m) {
+    for (size_t i = 0; i + 1 < n; ++i)
+        if (p[i] == 0xFF && p[i + 1] == m) return true;
+    return false;
+}
+
+class Stream : public ::testing::Test {
+  protected:
+    void SetUp() override { simcam::reset(); }
+    void TearDown() override {
+        EXPECT_EQ(simcam::open_descriptors(), 0u);
+        EXPECT_EQ(simcam::live_mappings(), 0u);
+    }
+};
+
+TEST_F(Stream, PacedYuyvFramesMatchThePattern) {
+    Capture cap;
+    ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_YUYV, 640, 480, 30));
+    EXPECT_EQ(simcam::live_mappings(), 4u);
+    ASSERT_EQ(stream(cap.fd, true), 0);
+    uint64_t t0 = mono_ns();
+    std::vector<uint8_t> want(640 * 480 * 2);
+    uint32_t last_seq = 0;
+    uint64_t last_ts = 0;
+    const int frames = 15;
+    for (int i = 0; i < frames; ++i) {
+        v4l2_buffer b;
+        ASSERT_EQ(cap.next(&b), 0);
+        EXPECT_EQ(b.bytesused, 640u * 480 * 2);
+        EXPECT_TRUE(b.flags & V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC);
+        uint64_t ts = uint64_t(b.timestamp.tv_sec) * 1000000000u + b.timestamp.tv_usec * 1000u;
+        if (i > 0) {
+            EXPECT_GT(b.sequence, last_seq);
+            EXPECT_GT(ts, last_ts);
+        }
+        EXPECT_LE(ts, mono_ns());
+        last_seq = b.sequence;
+        last_ts = ts;
+        simcam::render_yuyv(640, 480, b.sequence, want.data());
+        auto* got = static_cast<const uint8_t*>(cap.maps[b.index]);
+        EXPECT_EQ(memcmp(got, want.data(), want.size()), 0) << "frame " << b.sequence;
+        EXPECT_EQ(simcam::read_stamp_yuyv(got, 640, 480), long(b.sequence));
+        ASSERT_EQ(qbuf(cap.fd, b.index), 0);
+    }
+    // 30 fps: 15 frames take about half a second (generous on a busy machine).
+    double secs = double(mono_ns() - t0) / 1e9;
+    EXPECT_GT(secs, 0.45);
+    EXPECT_LT(secs, 1.2);
+    EXPECT_EQ(simcam::frames_delivered("/dev/video0"), uint64_t(frames));
+}
+
+TEST_F(Stream, MjpegDecodesWithoutHuffmanTablesAndCarriesTheStamp) {
+    for (bool huffman : {false, true}) {
+        simcam::Camera cam = simcam::default_camera();
+        cam.mjpeg_huffman = huffman;
+        cam.paced = false;
+        ASSERT_TRUE(simcam::add_camera(cam));
+        Capture cap;
+        ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_MJPEG, 1280, 720, 30, 2));
+        ASSERT_EQ(stream(cap.fd, true), 0);
+        for (int i = 0; i < 3; ++i) {
+            v4l2_buffer b;
+            ASSERT_EQ(cap.next(&b), 0);
+            auto* p = static_cast<const uint8_t*>(cap.maps[b.index]);
+            EXPECT_LT(b.bytesused, b.length);
+            EXPECT_EQ(has_marker(p, b.bytesused, 0xC4), huffman);
+            uint32_t w, h;
+            std::vector<uint8_t> rgb = decode(p, b.bytesused, &w, &h);
+            ASSERT_EQ(w, 1280u);
+            ASSERT_EQ(h, 720u);
+            EXPECT_EQ(simcam::read_stamp_rgb(rgb.data(), w, h), long(b.sequence));
+            ASSERT_EQ(qbuf(cap.fd, b.index), 0);
+        }
+    }
+}
+
+TEST_F(Stream, DroppedFramesSkipSequenceNumbersAndStreamoffDequeuesAll) {
+    Capture cap;
+    ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_YUYV, 640, 480, 30, 2));
+    ASSERT_EQ(stream(cap.fd, true), 0);
+    v4l2_buffer a, b;
+    ASSERT_EQ(cap.next(&a), 0);
+    ASSERT_EQ(cap.next(&b), 0);
+    EXPECT_EQ(b.sequence, a.sequence + 1);
+    // No buffer queued for ~200 ms: those frames are lost, and counted.
+    usleep(200000);
+    ASSERT_EQ(qbuf(cap.fd, a.index), 0);
+    ASSERT_EQ(cap.next(&a), 0);
+    EXPECT_GE(a.sequence, b.sequence + 5);
+    ASSERT_EQ(qbuf(cap.fd, a.index), 0);
+    ASSERT_EQ(qbuf(cap.fd, b.index), 0);
+    ASSERT_EQ(stream(cap.fd, false), 0);
+    for (uint32_t i = 0; i < 2; ++i) {
+        v4l2_buffer q{};
+        q.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        q.index = i;
+        ASSERT_EQ(io(cap.fd, VIDIOC_QUERYBUF, &q), 0);
+        EXPECT_FALSE(q.flags & (V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE));
+        EXPECT_TRUE(q.flags & V4L2_BUF_FLAG_MAPPED);
+    }
+    EXPECT_EQ(dqbuf(cap.fd, &a), EINVAL);
+    // Streaming again needs buffers queued again; sequence restarts.
+    ASSERT_EQ(stream(cap.fd, true), 0);
+    pollfd p{cap.fd, POLLIN, 0};
+    EXPECT_EQ(poll(&p, 1, 100), 1);
+    EXPECT_EQ(p.revents, POLLERR);  // nothing queued since STREAMOFF
+    ASSERT_EQ(qbuf(cap.fd, 0), 0);
+    ASSERT_EQ(cap.next(&a), 0);
+    EXPECT_EQ(a.sequence, 0u);
+}
+
+TEST_F(Stream, UnpacedStillFramesCostOnlyTheCopy) {
+    simcam::Camera cam = simcam::default_camera();
+    cam.paced = false;
+    cam.still = true;
+    ASSERT_TRUE(simcam::add_camera(cam));
+    Capture cap;
+    ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_YUYV, 1280, 720, 5, 4));
+    ASSERT_EQ(stream(cap.fd, true), 0);
+    uint64_t t0 = mono_ns();
+    const int frames = 200;
+    for (int i = 0; i < frames; ++i) {
+        v4l2_buffer b;
+        ASSERT_EQ(dqbuf(cap.fd, &b), 0);
+        EXPECT_EQ(b.sequence, uint32_t(i));
+        ASSERT_EQ(qbuf(cap.fd, b.index), 0);
+    }
+    // At 5 fps paced this would take 40 s.
+    EXPECT_LT(double(mono_ns() - t0) / 1e9, 3.0);
+}
+
+TEST_F(Stream, PollMixesSimulatedAndRealDescriptors) {
+    Capture cap;
+    ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_YUYV, 640, 480, 15, 2));
+    int pipefd[2];
+    ASSERT_EQ(pipe(pipefd), 0);
+    pollfd p[2] = {{pipefd[0], POLLIN, 0}, {cap.fd, POLLIN, 0}};
+    EXPECT_EQ(poll(p, 2, 0), 1);
+    EXPECT_EQ(p[1].revents, POLLERR);  // not streaming
+    ASSERT_EQ(stream(cap.fd, true), 0);
+    EXPECT_EQ(poll(p, 2, 0), 0);
+    ASSERT_EQ(write(pipefd[1], "x", 1), 1);
+    EXPECT_EQ(poll(p, 2, 1000), 1);
+    EXPECT_EQ(p[0].revents, POLLIN);
+    char c;
+    ASSERT_EQ(read(pipefd[0], &c, 1), 1);
+    uint64_t t0 = mono_ns();
+    EXPECT_EQ(poll(p, 2, 1000), 1);
+    EXPECT_EQ(p[1].revents, POLLIN | 0);
+    EXPECT_LT(mono_ns() - t0, 400000000u);  // the first frame at 15 fps
+    // select agrees.
+    fd_set r;
+    FD_ZERO(&r);
+    FD_SET(cap.fd, &r);
+    timeval tv{1, 0};
+    EXPECT_EQ(select(cap.fd + 1, &r, nullptr, nullptr, &tv), 1);
+    EXPECT_TRUE(FD_ISSET(cap.fd, &r));
+    // And epoll, with the pipe in the same set.
+    int ep = epoll_create1(0);
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u32 = 7;
+    ASSERT_EQ(epoll_ctl(ep, EPOLL_CTL_ADD, cap.fd, &ev), 0);
+    EXPECT_EQ(epoll_ctl(ep, EPOLL_CTL_ADD, cap.fd, &ev), -1);
+    EXPECT_EQ(errno, EEXIST);
+    ev.data.u32 = 9;
+    ASSERT_EQ(epoll_ctl(ep, EPOLL_CTL_ADD, pipefd[0], &ev), 0);
+    epoll_event out[2];
+    ASSERT_EQ(epoll_wait(ep, out, 2, 1000), 1);
+    EXPECT_EQ(out[0].data.u32, 7u);
+    EXPECT_EQ(out[0].events, uint32_t(EPOLLIN));
+    ASSERT_EQ(write(pipefd[1], "x", 1), 1);
+    EXPECT_EQ(epoll_wait(ep, out, 2, 1000), 2);
+    close(ep);
+    close(pipefd[0]);
+    close(pipefd[1]);
+}
+
+TEST_F(Stream, BlockingDequeueDoesNotStopOtherThreads) {
+    Capture cap;
+    ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_YUYV, 640, 480, 5, 2, O_RDWR));
+    ASSERT_EQ(stream(cap.fd, true), 0);
+    v4l2_buffer b;
+    int result = -1;
+    std::thread t([&] { result = dqbuf(cap.fd, &b); });  // waits ~200 ms
+    // Meanwhile controls go through at once, from this thread.
+    uint64_t t0 = mono_ns();
+    for (int i = 0; i < 20; ++i) {
+        v4l2_control c{V4L2_CID_GAIN, i};
+        EXPECT_EQ(io(cap.fd, VIDIOC_S_CTRL, &c), 0);
+    }
+    EXPECT_LT(mono_ns() - t0, 100000000u);
+    t.join();
+    EXPECT_EQ(result, 0);
+    // A non-blocking descriptor of the same file (F_SETFL) gets EAGAIN.
+    ASSERT_EQ(fcntl(cap.fd, F_SETFL, O_NONBLOCK), 0);
+    EXPECT_EQ(dqbuf(cap.fd, &b), EAGAIN);
+}
+
+}  // namespace
