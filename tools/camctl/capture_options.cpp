@@ -48,14 +48,12 @@ int parse_capture_options(const char* prog, int argc, char** argv, bool takes_ou
         else if (i + 1 >= argc)
             problem = "missing value after";
         if (problem) {
-            fprintf(stderr, "%s: %s '%s'\n", prog, problem, opt);
-            usage(stderr);
+            fprintf(stderr, "%s: %s '%s' (see %s --help)\n", prog, problem, opt, prog);
             return kUsage;
         }
         const char* v = argv[++i];
         if (!apply(opt, v, o)) {
-            fprintf(stderr, "%s: bad value for %s: '%s'\n", prog, opt, v);
-            usage(stderr);
+            fprintf(stderr, "%s: bad value for %s: '%s' (see %s --help)\n", prog, opt, v, prog);
             return kUsage;
         }
     }

@@ -22,7 +22,7 @@ struct CaptureOptions {
 };
 
 // Parses argv into *o. Returns -1 to go on, or the exit status: 0 after
-// --help (usage on stdout), 1 on a usage error (message and usage on stderr).
+// --help (usage on stdout), 1 on a usage error (one line on stderr).
 int parse_capture_options(const char* prog, int argc, char** argv, bool takes_output,
                           void (*usage)(FILE*), CaptureOptions* o);
 

@@ -70,7 +70,8 @@ bool to_rgb(FrameSource* src, std::vector<unsigned char>* rgb) {
     // made room for, in colour, is let through.
     JpegHeader h;
     if (!read_jpeg_header(src->data.data(), static_cast<size_t>(src->size), &h) ||
-        h.width != c.width || h.height != c.height || h.components != 3)
+        h.width != c.width || h.height != c.height || h.components != 3 ||
+        !jpeg_is_complete(src->data.data(), static_cast<size_t>(src->size)))
         return false;
     return Jpg2Rgb(src->data.data(), src->size, rgb->data()) == 0;
 }

@@ -85,7 +85,7 @@ void show_summary(const Stats& s, const FrameSource& src) {
         printf("bytes per frame: %llu average (%d to %d)\n", s.bytes / s.received, s.min_bytes,
                s.max_bytes);
     if (s.received > 1)
-        printf("frame rate:      %.2f fps (%s asked)\n", s.fps(),
+        printf("frame rate:      %.2f fps (%s set)\n", s.fps(),
                rate_text(c.denominator, c.numerator).c_str());
     else
         printf("frame rate:      n/a (one frame)\n");

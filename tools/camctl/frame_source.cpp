@@ -33,6 +33,19 @@ bool granted_format(const FrameSource& src, Capture* c) {
     c->fourcc = fmt.fmt.pix.pixelformat;
     c->width = fmt.fmt.pix.width;
     c->height = fmt.fmt.pix.height;
+
+    // The rate too may be the nearest the camera has.
+    struct v4l2_streamparm parm;
+    memset(&parm, 0, sizeof parm);
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(g_fd[src.slot], static_cast<int>(VIDIOC_G_PARM), &parm) != 0) return false;
+    const v4l2_fract& t = parm.parm.capture.timeperframe;
+    if (t.numerator && t.denominator &&
+        (t.numerator != c->numerator || t.denominator != c->denominator)) {
+        ui::note("%s: the driver set %s", src.prog, rate_text(t.denominator, t.numerator).c_str());
+        c->denominator = t.denominator;
+        c->numerator = t.numerator;
+    }
     return true;
 }
 

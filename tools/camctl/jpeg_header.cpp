@@ -42,3 +42,8 @@ bool read_jpeg_header(const unsigned char* data, size_t size, JpegHeader* header
     }
     return false;
 }
+
+bool jpeg_is_complete(const unsigned char* data, size_t size) {
+    while (size > 0 && data[size - 1] == 0) --size;
+    return size >= 4 && data[size - 2] == 0xFF && data[size - 1] == 0xD9;
+}

@@ -14,4 +14,8 @@ struct JpegHeader {
 // False when the bytes hold no start-of-frame segment before the scan.
 bool read_jpeg_header(const unsigned char* data, size_t size, JpegHeader* header);
 
+// True when the image ends with the end-of-image marker (zero padding after
+// it allowed). The decoder fills a cut-off image with grey and calls it good.
+bool jpeg_is_complete(const unsigned char* data, size_t size);
+
 #endif  // CAMCTL_JPEG_HEADER_H

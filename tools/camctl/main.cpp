@@ -55,7 +55,6 @@ int main(int argc, char** argv) {
     }
     for (const Command& c : kCommands)
         if (!std::strcmp(argv[1], c.name)) return c.run(n - 1, argv + 2);
-    std::fprintf(stderr, "camctl: unknown command '%s'\n", argv[1]);
-    usage(stderr);
+    std::fprintf(stderr, "camctl: unknown command '%s' (see camctl --help)\n", argv[1]);
     return kUsage;
 }
