@@ -142,7 +142,12 @@ TEST_F(CamctlRun, SnapSkipsDamagedFrames) {
     Outcome r = snap("MJPG", "3");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_NE(r.out.find("; skipped 3 damaged\n"), std::string::npos) << r.out;
-    EXPECT_EQ(stamps(3), (std::vector<long>{0, 4, 5}));
+    // Frames 0 to 3 fill the four buffers queued at the start, so none of
+    // them is dropped; a slow machine may drop later ones.
+    const std::vector<long> got = stamps(3);
+    EXPECT_EQ(got[0], 0);
+    EXPECT_GE(got[1], 4);
+    EXPECT_GT(got[2], got[1]);
 }
 
 // A camera that goes on sending only damaged frames has stopped delivering:
