@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# The main job: build the kit and run a real V4L2 client against the
-# simulated camera.
+# The main job: build the kit and run camctl against the simulated camera:
+# list the cameras, then photograph a few MJPG and YUYV frames into BMP files.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
@@ -8,9 +8,21 @@ bash tools/deps.sh
 cmake --preset release >/dev/null
 cmake --build --preset release
 run=build/release/simcam/simcam-run
+camctl=build/release/tools/camctl/camctl
+out=build/demo
 
-echo "=== Formats of the simulated camera"
-"$run" -- v4l2-ctl -d /dev/video0 --list-formats-ext
-echo "=== Streaming 60 frames (MJPG 640x480 at 30 fps)"
-"$run" -- v4l2-ctl -d /dev/video0 --set-fmt-video=width=640,height=480,pixelformat=MJPG \
-  --set-parm=30 --stream-mmap --stream-count=60
+rm -rf "$out"
+mkdir -p "$out"
+echo "=== The attached cameras (camctl list)"
+"$run" -- "$camctl" list
+echo "=== Three MJPG frames: the first camera's first format, largest size, fastest rate"
+"$run" -- "$camctl" snap -n 3 -o "$out/mjpg-%03d.bmp"
+echo "=== Three YUYV frames at 640x480"
+"$run" -- "$camctl" snap -f YUY2 -s 640x480 -n 3 -o "$out/yuyv-%03d.bmp"
+echo "=== Streaming 30 frames (camctl stream)"
+"$run" -- "$camctl" stream -n 30
+echo
+echo "The pictures are in $(cd "$out" && pwd):"
+ls -1 "$out"
+echo "Each shows the simulated camera's test pattern: colour bars, a red block"
+echo "that moves from frame to frame, and the frame number at the bottom left."

@@ -6,6 +6,8 @@
 #include <string.h>
 
 #include "camapi.h"
+#include "choose.h"
+#include "status.h"
 
 namespace adjust {
 
@@ -48,9 +50,12 @@ bool take_device_options(const char* prog, int* argc, char** argv, Device* dev) 
 
 bool open_device(const char* prog, const Device& dev) {
     // Controls and registers need an open slot, and opening one needs a
-    // format; the driver picks the nearest it has to this common one.
-    if (cam_open(dev.slot, dev.path, V4L2_PIX_FMT_MJPEG, 640, 480, 30, 1) == 0) return true;
-    fprintf(stderr, "%s: cannot open %s: %s\n", prog, dev.path, strerror(errno));
+    // format: one the camera lists is sure to be granted.
+    const Capture c = choose_capture(prog, dev.path, 0, 0, 0, 0);
+    if (cam_open(dev.slot, c.device.c_str(), c.fourcc, c.width, c.height, c.denominator,
+                 c.numerator) == 0)
+        return true;
+    fprintf(stderr, "%s: cannot open %s: %s\n", prog, c.device.c_str(), strerror(errno));
     return false;
 }
 

@@ -7,12 +7,8 @@
 
 namespace adjust {
 
-constexpr int kOk = 0;
-constexpr int kUsage = 1;
-constexpr int kDeviceError = 2;
-
 struct Device {
-    const char* path = "/dev/video0";
+    const char* path = nullptr;  // null: the first camera in the catalogue
     int slot = 0;
 };
 
@@ -20,7 +16,8 @@ struct Device {
 // value, with the message written.
 bool take_device_options(const char* prog, int* argc, char** argv, Device* dev);
 
-// Opens the camera into its slot; prints why not and returns false on failure.
+// Opens the camera into its slot, in the format the catalogue offers first;
+// prints why not and returns false on failure.
 bool open_device(const char* prog, const Device& dev);
 
 // A number in decimal or with a 0x prefix in hex, at most max.

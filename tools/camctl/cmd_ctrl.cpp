@@ -6,6 +6,7 @@
 #include "adjust.h"
 #include "camapi.h"
 #include "commands.h"
+#include "status.h"
 
 namespace {
 
@@ -39,9 +40,9 @@ const Named kControls[] = {
 
 void usage(FILE* out) {
     fputs(
-        "usage: camctl ctrl list [-d DEVICE] [--slot 0|1]\n"
-        "       camctl ctrl get ID [-d DEVICE] [--slot 0|1]\n"
-        "       camctl ctrl set ID VALUE [-d DEVICE] [--slot 0|1]\n"
+        "usage: camctl ctrl list [-d DEVICE] [--slot 0|1] [-v]\n"
+        "       camctl ctrl get ID [-d DEVICE] [--slot 0|1] [-v]\n"
+        "       camctl ctrl set ID VALUE [-d DEVICE] [--slot 0|1] [-v]\n"
         "\n"
         "ID is a control name as 'list' shows it, or a V4L2 control id (hex or\n"
         "decimal); VALUE is hex or decimal, negative values as -N.\n"
@@ -85,7 +86,7 @@ int list(int slot) {
                (q.flags & V4L2_CTRL_FLAG_INACTIVE) ? "  (inactive)" : "",
                (q.flags & V4L2_CTRL_FLAG_READ_ONLY) ? "  (read-only)" : "");
     }
-    return adjust::kOk;
+    return kOk;
 }
 
 }  // namespace
@@ -94,9 +95,9 @@ int cmd_ctrl(int argc, char** argv) {
     adjust::Device dev;
     if (argc >= 1 && (!strcmp(argv[0], "--help") || !strcmp(argv[0], "-h"))) {
         usage(stdout);
-        return adjust::kOk;
+        return kOk;
     }
-    if (!adjust::take_device_options(kProg, &argc, argv, &dev)) return adjust::kUsage;
+    if (!adjust::take_device_options(kProg, &argc, argv, &dev)) return kUsage;
     const char* verb = argc >= 1 ? argv[0] : "";
     uint32_t id = 0, value = 0;
     bool ok = (!strcmp(verb, "list") && argc == 1) ||
@@ -105,11 +106,11 @@ int cmd_ctrl(int argc, char** argv) {
                parse_value(argv[2], &value));
     if (!ok) {
         usage(stderr);
-        return adjust::kUsage;
+        return kUsage;
     }
-    if (!adjust::open_device(kProg, dev)) return adjust::kDeviceError;
+    if (!adjust::open_device(kProg, dev)) return kDeviceError;
 
-    int status = adjust::kOk;
+    int status = kOk;
     if (!strcmp(verb, "list")) {
         status = list(dev.slot);
     } else if (!strcmp(verb, "get")) {

@@ -6,6 +6,7 @@
 #include "adjust.h"
 #include "camapi.h"
 #include "commands.h"
+#include "status.h"
 
 namespace {
 
@@ -14,8 +15,8 @@ constexpr int kMaxLen = 8;
 
 void usage(FILE* out) {
     fputs(
-        "usage: camctl dsp read ADDR [LEN] [-d DEVICE] [--slot 0|1]\n"
-        "       camctl dsp write ADDR BYTE... [-d DEVICE] [--slot 0|1]\n"
+        "usage: camctl dsp read ADDR [LEN] [-d DEVICE] [--slot 0|1] [-v]\n"
+        "       camctl dsp write ADDR BYTE... [-d DEVICE] [--slot 0|1] [-v]\n"
         "\n"
         "Reads LEN (1 to 8, default 1) or writes up to 8 consecutive DSP register\n"
         "bytes from the 16-bit address ADDR. Numbers in hex (0x..) or decimal.\n"
@@ -27,7 +28,7 @@ void usage(FILE* out) {
 int fail_usage(const char* message) {
     fprintf(stderr, "%s: %s\n", kProg, message);
     usage(stderr);
-    return adjust::kUsage;
+    return kUsage;
 }
 
 }  // namespace
@@ -36,9 +37,9 @@ int cmd_dsp(int argc, char** argv) {
     adjust::Device dev;
     if (argc >= 1 && (!strcmp(argv[0], "--help") || !strcmp(argv[0], "-h"))) {
         usage(stdout);
-        return adjust::kOk;
+        return kOk;
     }
-    if (!adjust::take_device_options(kProg, &argc, argv, &dev)) return adjust::kUsage;
+    if (!adjust::take_device_options(kProg, &argc, argv, &dev)) return kUsage;
     const bool read = argc >= 1 && !strcmp(argv[0], "read");
     const bool write = argc >= 1 && !strcmp(argv[0], "write");
     uint32_t addr = 0;
@@ -62,13 +63,13 @@ int cmd_dsp(int argc, char** argv) {
     }
     if (len > kMaxLen) {
         fprintf(stderr, "%s: length %u is over 8, the most one transfer moves\n", kProg, len);
-        return adjust::kUsage;
+        return kUsage;
     }
-    if (!adjust::open_device(kProg, dev)) return adjust::kDeviceError;
+    if (!adjust::open_device(kProg, dev)) return kDeviceError;
 
     const unsigned short a = static_cast<unsigned short>(addr);
     const int n = static_cast<int>(len);
-    int status = adjust::kOk;
+    int status = kOk;
     if (read) {
         if (cam_dsp_read_buf(dev.slot, a, bytes, n) < 0) {
             status = adjust::refused(kProg, "reading the registers", errno);

@@ -6,6 +6,7 @@
 #include "adjust.h"
 #include "camapi.h"
 #include "commands.h"
+#include "status.h"
 
 namespace {
 
@@ -13,8 +14,8 @@ const char kProg[] = "camctl sensor";
 
 void usage(FILE* out) {
     fputs(
-        "usage: camctl sensor read ADDR [--8] [-d DEVICE] [--slot 0|1]\n"
-        "       camctl sensor write ADDR VALUE [--8] [-d DEVICE] [--slot 0|1]\n"
+        "usage: camctl sensor read ADDR [--8] [-d DEVICE] [--slot 0|1] [-v]\n"
+        "       camctl sensor write ADDR VALUE [--8] [-d DEVICE] [--slot 0|1] [-v]\n"
         "\n"
         "Reads or writes the sensor register at the 16-bit address ADDR: a 16-bit\n"
         "value, or with --8 an 8-bit one. Numbers in hex (0x..) or decimal.\n"
@@ -26,7 +27,7 @@ void usage(FILE* out) {
 int fail_usage(const char* message) {
     fprintf(stderr, "%s: %s\n", kProg, message);
     usage(stderr);
-    return adjust::kUsage;
+    return kUsage;
 }
 
 }  // namespace
@@ -35,9 +36,9 @@ int cmd_sensor(int argc, char** argv) {
     adjust::Device dev;
     if (argc >= 1 && (!strcmp(argv[0], "--help") || !strcmp(argv[0], "-h"))) {
         usage(stdout);
-        return adjust::kOk;
+        return kOk;
     }
-    if (!adjust::take_device_options(kProg, &argc, argv, &dev)) return adjust::kUsage;
+    if (!adjust::take_device_options(kProg, &argc, argv, &dev)) return kUsage;
     bool narrow = false;
     int kept = 0;
     for (int i = 0; i < argc; ++i) {
@@ -54,10 +55,10 @@ int cmd_sensor(int argc, char** argv) {
     if (!adjust::parse_number(argv[1], 0xFFFF, &addr)) return fail_usage("bad address");
     if (write && !adjust::parse_number(argv[2], narrow ? 0xFF : 0xFFFF, &value))
         return fail_usage(narrow ? "bad value (0 to 0xff)" : "bad value (0 to 0xffff)");
-    if (!adjust::open_device(kProg, dev)) return adjust::kDeviceError;
+    if (!adjust::open_device(kProg, dev)) return kDeviceError;
 
     const unsigned short a = static_cast<unsigned short>(addr);
-    int status = adjust::kOk;
+    int status = kOk;
     int r = 0;
     if (read && narrow) {
         unsigned char byte = 0;

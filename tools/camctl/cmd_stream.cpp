@@ -1,115 +1,44 @@
 // camctl stream: open a camera through camapi, receive a number of frames and
 // report what arrived.
-#include <errno.h>
-#include <poll.h>
 #include <stdio.h>
-#include <string.h>
-#include <time.h>
-#include <unistd.h>
 
-#include <vector>
-
-#include "args.h"
-#include "camapi.h"
+#include "capture_options.h"
+#include "choose.h"
 #include "commands.h"
+#include "frame_source.h"
+#include "status.h"
+#include "ui.h"
 
 namespace {
 
-constexpr int kOk = 0;
-constexpr int kUsage = 1;
-constexpr int kDeviceError = 2;
-
-struct Options {
-    const char* device = "/dev/video0";
-    const char* format = "MJPG";
-    uint32_t fourcc = V4L2_PIX_FMT_MJPEG;
-    unsigned width = 640;
-    unsigned height = 480;
-    unsigned fps = 30;
-    unsigned frames = 60;
-    unsigned slot = 0;
-    const char* timeout = "2";
-    int timeout_ms = 2000;
-};
+const char kProg[] = "camctl stream";
+constexpr unsigned kDefaultFrames = 60;
 
 void usage(FILE* out) {
     fputs(
         "usage: camctl stream [-d DEVICE] [-f MJPG|YUY2] [-s WxH] [-r FPS] [-n FRAMES]\n"
-        "                     [--slot 0|1] [--timeout SECONDS]\n"
+        "                     [--slot 0|1] [--timeout SECONDS] [-q|--quiet] [-v|--verbose]\n"
         "\n"
         "Streams FRAMES frames from DEVICE and reports frames received, bytes per\n"
-        "frame, achieved frame rate and dropped frames.\n"
+        "frame, achieved frame rate, dropped frames and damaged frames. What is not\n"
+        "given comes from the first camera in the catalogue: its first format, its\n"
+        "largest frame size and the fastest rate of that size (without a catalogue:\n"
+        "/dev/video0, MJPG, 640x480, 30 fps).\n"
         "\n"
-        "  -d DEVICE          video device node (default /dev/video0)\n"
-        "  -f MJPG|YUY2       pixel format (default MJPG)\n"
-        "  -s WxH             frame size in pixels (default 640x480)\n"
-        "  -r FPS             frame rate to ask for (default 30)\n"
+        "  -d DEVICE          video device node\n"
+        "  -f MJPG|YUY2       pixel format\n"
+        "  -s WxH             frame size in pixels\n"
+        "  -r FPS             frame rate to ask for\n"
         "  -n FRAMES          frames to receive (default 60)\n"
         "  --slot 0|1         capture slot to open the camera in (default 0)\n"
         "  --timeout SECONDS  longest wait for one frame (default 2)\n"
+        "  -q, --quiet        no progress line\n"
+        "  -v, --verbose      say which camera and format were chosen\n"
+        "\n"
+        "On a terminal a progress line shows the frames so far and the rate.\n"
         "\n"
         "Exit status: 0 done, 1 usage error, 2 device error.\n",
         out);
-}
-
-int bad_usage(const char* what, const char* value) {
-    fprintf(stderr, "camctl stream: %s '%s'\n", what, value ? value : "");
-    usage(stderr);
-    return kUsage;
-}
-
-// Returns -1 to go on, or the exit status (help or a usage error).
-int parse(int argc, char** argv, Options* o) {
-    for (int i = 0; i < argc; ++i) {
-        const char* opt = argv[i];
-        if (!strcmp(opt, "-h") || !strcmp(opt, "--help")) {
-            usage(stdout);
-            return kOk;
-        }
-        bool known = !strcmp(opt, "-d") || !strcmp(opt, "-f") || !strcmp(opt, "-s") ||
-                     !strcmp(opt, "-r") || !strcmp(opt, "-n") || !strcmp(opt, "--slot") ||
-                     !strcmp(opt, "--timeout");
-        if (!known) return bad_usage("unknown option", opt);
-        if (i + 1 >= argc) return bad_usage("missing value after", opt);
-        const char* v = argv[++i];
-        bool ok = true;
-        if (!strcmp(opt, "-d")) {
-            ok = *v != '\0';
-            o->device = v;
-        } else if (!strcmp(opt, "-f")) {
-            ok = parse_fourcc(v, &o->fourcc);
-            o->format = v;
-        } else if (!strcmp(opt, "-s")) {
-            ok = parse_size(v, &o->width, &o->height);
-        } else if (!strcmp(opt, "-r")) {
-            ok = parse_uint(v, 1, 1000, &o->fps);
-        } else if (!strcmp(opt, "-n")) {
-            ok = parse_uint(v, 1, 1000000000, &o->frames);
-        } else if (!strcmp(opt, "--slot")) {
-            ok = parse_uint(v, 0, 1, &o->slot);
-        } else {
-            ok = parse_seconds(v, &o->timeout_ms);
-            o->timeout = v;
-        }
-        if (!ok) {
-            fprintf(stderr, "camctl stream: bad value for %s: '%s'\n", opt, v);
-            usage(stderr);
-            return kUsage;
-        }
-    }
-    return -1;
-}
-
-// One line naming what failed, with the error's text.
-int device_error(const char* what, const char* device, int err) {
-    fprintf(stderr, "camctl stream: %s %s: %s\n", what, device, strerror(err));
-    return kDeviceError;
-}
-
-double now_seconds() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
 }
 
 struct Stats {
@@ -147,18 +76,8 @@ struct Stats {
     }
 };
 
-void show_progress(const Stats& s, const Options& o, int size) {
-    fprintf(stderr, "\rframe %u/%u  %d bytes  %.1f fps  %llu dropped ", s.received, o.frames, size,
-            s.fps(), s.sequence_usable ? s.dropped : 0ull);
-    fflush(stderr);
-}
-
-// Ends the progress line so that what follows starts on a line of its own.
-void end_progress(bool tty, const Stats& s) {
-    if (tty && s.received) fputc('\n', stderr);
-}
-
-void show_summary(const Stats& s, const Options& o) {
+void show_summary(const Stats& s, const FrameSource& src) {
+    const Capture& c = src.capture;
     printf("frames received: %u\n", s.received);
     if (s.min_bytes == s.max_bytes)
         printf("bytes per frame: %d\n", s.min_bytes);
@@ -166,87 +85,46 @@ void show_summary(const Stats& s, const Options& o) {
         printf("bytes per frame: %llu average (%d to %d)\n", s.bytes / s.received, s.min_bytes,
                s.max_bytes);
     if (s.received > 1)
-        printf("frame rate:      %.2f fps (%u asked)\n", s.fps(), o.fps);
+        printf("frame rate:      %.2f fps (%s set)\n", s.fps(),
+               rate_text(c.denominator, c.numerator).c_str());
     else
         printf("frame rate:      n/a (one frame)\n");
     if (s.sequence_usable)
         printf("dropped frames:  %llu\n", s.dropped);
     else
         printf("dropped frames:  unknown (the driver reports no sequence numbers)\n");
-}
-
-// Receives the frames; returns the exit status. The slot is open and streaming.
-int receive(const Options& o, Stats* stats) {
-    const int slot = static_cast<int>(o.slot);
-    size_t capacity = 0;
-    for (uint32_t len : g_mem_len[slot])
-        if (len > capacity) capacity = len;
-    std::vector<unsigned char> frame(capacity);
-    const bool tty = isatty(STDERR_FILENO);
-
-    double waiting_since = now_seconds();
-    while (stats->received < o.frames) {
-        // The timeout counts from the last frame, so wake-ups without a frame
-        // cannot keep the wait alive.
-        int left = o.timeout_ms - static_cast<int>((now_seconds() - waiting_since) * 1000);
-        if (left <= 0) {
-            end_progress(tty, *stats);
-            char what[64];
-            snprintf(what, sizeof what, "no frame within %s s from", o.timeout);
-            return device_error(what, o.device, ETIMEDOUT);
-        }
-        struct pollfd p = {g_fd[slot], POLLIN, 0};
-        int ready = poll(&p, 1, left);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) {
-            int err = errno;
-            end_progress(tty, *stats);
-            return device_error("cannot wait for frames from", o.device, err);
-        }
-        if (ready == 0) continue;
-
-        int size = 0;
-        if (cam_grabframe(slot, frame.data(), &size) != 0) {
-            bool device_trouble = p.revents & (POLLERR | POLLHUP | POLLNVAL);
-            // EAGAIN: no frame after all, or a corrupt one that was skipped.
-            if (errno == EAGAIN && !device_trouble) continue;
-            int err = errno == EAGAIN ? EIO : errno;
-            end_progress(tty, *stats);
-            return device_error("cannot grab a frame from", o.device, err);
-        }
-        waiting_since = now_seconds();
-        stats->add(size, g_buf[slot].sequence, waiting_since);
-        if (tty) show_progress(*stats, o, size);
-    }
-    end_progress(tty, *stats);
-    return kOk;
+    printf("damaged frames:  %u\n", src.damaged);
 }
 
 }  // namespace
 
 int cmd_stream(int argc, char** argv) {
-    Options o;
-    int status = parse(argc, argv, &o);
+    CaptureOptions o;
+    o.frames = kDefaultFrames;
+    int status = parse_capture_options(kProg, argc, argv, false, usage, &o);
     if (status >= 0) return status;
 
-    const int slot = static_cast<int>(o.slot);
-    // The interval is numerator/denominator seconds, denominator first.
-    if (cam_open(slot, o.device, o.fourcc, o.width, o.height, o.fps, 1) != 0) {
-        int err = errno;
-        fprintf(stderr, "camctl stream: cannot open %s as %s %ux%u at %u fps: %s\n", o.device,
-                o.format, o.width, o.height, o.fps, strerror(err));
-        return kDeviceError;
-    }
-    if (cam_play(slot) != 0) {
-        status = device_error("cannot start streaming from", o.device, errno);
-        cam_close(slot);
-        return status;
-    }
+    const Capture wanted = choose_capture(kProg, o.device, o.fourcc, o.width, o.height, o.fps);
+    FrameSource src;
+    src.timeout_ms = o.timeout_ms;
+    src.timeout_text = o.timeout_text;
+    if (!start_frames(kProg, wanted, static_cast<int>(o.slot), &src)) return kDeviceError;
 
     Stats stats;
-    status = receive(o, &stats);
-    cam_stop(slot);
-    cam_close(slot);
-    if (status == kOk) show_summary(stats, o);
+    ui::Progress progress(kProg);
+    status = kOk;
+    while (stats.received < o.frames) {
+        Wait w = next_frame(&src);
+        if (w != Wait::Frame) {
+            progress.finish();
+            status = report_wait(src, w);
+            break;
+        }
+        stats.add(src.size, src.sequence, src.waiting_since);
+        progress.update(stats.received, o.frames, stats.fps(), src.damaged);
+    }
+    progress.finish();
+    stop_frames(&src);
+    if (status == kOk) show_summary(stats, src);
     return status;
 }

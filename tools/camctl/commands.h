@@ -4,6 +4,7 @@
 #define CAMCTL_COMMANDS_H
 
 int cmd_stream(int argc, char** argv);
+int cmd_snap(int argc, char** argv);
 int cmd_list(int argc, char** argv);
 int cmd_ctrl(int argc, char** argv);
 int cmd_dsp(int argc, char** argv);

@@ -1,8 +1,10 @@
-// camctl: list, stream from and adjust the cameras camapi sees.
+// camctl: list, stream from, photograph and adjust the cameras camapi sees.
 #include <cstdio>
 #include <cstring>
 
 #include "commands.h"
+#include "status.h"
+#include "ui.h"
 
 namespace {
 
@@ -15,31 +17,44 @@ struct Command {
 const Command kCommands[] = {
     {"list", cmd_list, "show the attached cameras and what they deliver"},
     {"stream", cmd_stream, "stream frames and report the rate"},
+    {"snap", cmd_snap, "grab frames and write them as BMP files"},
     {"ctrl", cmd_ctrl, "list, read and set V4L2 controls"},
     {"dsp", cmd_dsp, "read and write DSP registers"},
     {"sensor", cmd_sensor, "read and write image sensor registers"},
 };
 
 void usage(FILE* out) {
-    std::fprintf(out, "usage: camctl COMMAND [ARGS...]\n\ncommands:\n");
+    std::fprintf(out, "usage: camctl [-q|--quiet] [-v|--verbose] COMMAND [ARGS...]\n\ncommands:\n");
     for (const Command& c : kCommands) std::fprintf(out, "  %-8s %s\n", c.name, c.summary);
-    std::fprintf(out, "\n'camctl COMMAND --help' describes a command.\n");
+    std::fprintf(out,
+                 "\n"
+                 "  -q, --quiet    no progress line and no notes, only results and errors\n"
+                 "  -v, --verbose  say which camera and format were chosen, and each step\n"
+                 "(both also after the command name)\n"
+                 "\n"
+                 "Without -d, commands use the first camera in the catalogue.\n"
+                 "'camctl COMMAND --help' describes a command.\n"
+                 "\n"
+                 "Exit status: 0 done, 1 usage error, 2 device error.\n");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
+    // The verbosity options may stand anywhere, before or after the command.
+    int n = argc - 1;
+    ui::take_verbosity(&n, argv + 1);
+    if (n < 1) {
         usage(stderr);
-        return 1;
+        return kUsage;
     }
-    if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h")) {
+    if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") ||
+        !std::strcmp(argv[1], "help")) {
         usage(stdout);
-        return 0;
+        return kOk;
     }
     for (const Command& c : kCommands)
-        if (!std::strcmp(argv[1], c.name)) return c.run(argc - 2, argv + 2);
-    std::fprintf(stderr, "camctl: unknown command '%s'\n", argv[1]);
-    usage(stderr);
-    return 1;
+        if (!std::strcmp(argv[1], c.name)) return c.run(n - 1, argv + 2);
+    std::fprintf(stderr, "camctl: unknown command '%s' (see camctl --help)\n", argv[1]);
+    return kUsage;
 }

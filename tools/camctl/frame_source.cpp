@@ -1,0 +1,157 @@
+#include "frame_source.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <stdio.h>
+#include <string.h>
+#include <time.h>
+
+#include "camapi.h"
+#include "status.h"
+#include "ui.h"
+
+double now_seconds() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) * 1e-9;
+}
+
+namespace {
+
+// The driver may adjust the size (and, asked for a format it lacks, the
+// format): what it granted is what the frames will be.
+bool granted_format(const FrameSource& src, Capture* c) {
+    struct v4l2_format fmt;
+    memset(&fmt, 0, sizeof fmt);
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(g_fd[src.slot], static_cast<int>(VIDIOC_G_FMT), &fmt) != 0) return false;
+    if (fmt.fmt.pix.pixelformat != c->fourcc || fmt.fmt.pix.width != c->width ||
+        fmt.fmt.pix.height != c->height)
+        ui::note("%s: the driver granted %s %ux%u", src.prog,
+                 fourcc_text(fmt.fmt.pix.pixelformat).c_str(), fmt.fmt.pix.width,
+                 fmt.fmt.pix.height);
+    c->fourcc = fmt.fmt.pix.pixelformat;
+    c->width = fmt.fmt.pix.width;
+    c->height = fmt.fmt.pix.height;
+
+    // The rate too may be the nearest the camera has.
+    struct v4l2_streamparm parm;
+    memset(&parm, 0, sizeof parm);
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (xioctl(g_fd[src.slot], static_cast<int>(VIDIOC_G_PARM), &parm) != 0) return false;
+    const v4l2_fract& t = parm.parm.capture.timeperframe;
+    if (t.numerator && t.denominator &&
+        (t.numerator != c->numerator || t.denominator != c->denominator)) {
+        ui::note("%s: the driver set %s", src.prog, rate_text(t.denominator, t.numerator).c_str());
+        c->denominator = t.denominator;
+        c->numerator = t.numerator;
+    }
+    return true;
+}
+
+}  // namespace
+
+bool start_frames(const char* prog, const Capture& wanted, int slot, FrameSource* src) {
+    src->prog = prog;
+    src->slot = slot;
+    src->capture = wanted;
+    const Capture& c = wanted;
+    if (cam_open(slot, c.device.c_str(), c.fourcc, c.width, c.height, c.denominator, c.numerator) !=
+        0) {
+        fprintf(stderr, "%s: cannot open %s as %s %ux%u at %s: %s\n", prog, c.device.c_str(),
+                fourcc_text(c.fourcc).c_str(), c.width, c.height,
+                rate_text(c.denominator, c.numerator).c_str(), strerror(errno));
+        return false;
+    }
+    const char* what = nullptr;
+    if (!granted_format(*src, &src->capture))
+        what = "cannot read the format of";
+    else if (cam_play(slot) != 0)
+        what = "cannot start streaming from";
+    if (what) {
+        int err = errno;
+        fprintf(stderr, "%s: %s %s: %s\n", prog, what, c.device.c_str(), strerror(err));
+        cam_close(slot);
+        return false;
+    }
+    size_t capacity = 0;
+    for (uint32_t len : g_mem_len[slot])
+        if (len > capacity) capacity = len;
+    src->data.assign(capacity, 0);
+    src->waiting_since = src->previous_since = now_seconds();
+    return true;
+}
+
+Wait next_frame(FrameSource* src) {
+    const int slot = src->slot;
+    for (;;) {
+        // The timeout counts from the last good frame, so wake-ups without
+        // one (or a stream of damaged frames) cannot keep the wait alive.
+        int left = src->timeout_ms - static_cast<int>((now_seconds() - src->waiting_since) * 1000);
+        if (left <= 0) return Wait::Timeout;
+        struct pollfd p = {g_fd[slot], POLLIN, 0};
+        int ready = poll(&p, 1, left);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) {
+            src->err = errno;
+            return errno == ENODEV ? Wait::Unplugged : Wait::Failed;
+        }
+        if (ready == 0) continue;
+
+        if (cam_grabframe(slot, src->data.data(), &src->size) == 0) {
+            src->sequence = g_buf[slot].sequence;
+            src->previous_since = src->waiting_since;
+            src->waiting_since = now_seconds();
+            return Wait::Frame;
+        }
+        src->err = errno;
+        const bool hangup = p.revents & (POLLERR | POLLHUP | POLLNVAL);
+        if (src->err == ENODEV || (p.revents & POLLHUP)) {
+            src->err = ENODEV;
+            return Wait::Unplugged;
+        }
+        if (src->err == EAGAIN && (g_buf[slot].flags & V4L2_BUF_FLAG_ERROR)) {
+            ++src->damaged;  // flagged by the driver and already requeued
+            continue;
+        }
+        // EAGAIN on its own: the frame poll announced was not there after all.
+        if (src->err == EAGAIN && !hangup) continue;
+        if (src->err == EAGAIN) src->err = EIO;
+        return Wait::Failed;
+    }
+}
+
+void reject_frame(FrameSource* src) {
+    ++src->damaged;
+    src->waiting_since = src->previous_since;
+}
+
+int report_wait(const FrameSource& src, Wait result) {
+    const char* device = src.capture.device.c_str();
+    char damaged[64] = "";
+    if (src.damaged)
+        snprintf(damaged, sizeof damaged, " (%u damaged frame%s skipped)", src.damaged,
+                 src.damaged == 1 ? "" : "s");
+    switch (result) {
+        case Wait::Frame:
+            return kOk;
+        case Wait::Timeout:
+            fprintf(stderr, "%s: no frame from %s within %s s%s\n", src.prog, device,
+                    src.timeout_text, damaged);
+            break;
+        case Wait::Unplugged:
+            fprintf(stderr, "%s: %s was unplugged: %s\n", src.prog, device, strerror(src.err));
+            break;
+        case Wait::Failed:
+            fprintf(stderr, "%s: cannot grab a frame from %s: %s\n", src.prog, device,
+                    strerror(src.err));
+            break;
+    }
+    return kDeviceError;
+}
+
+void stop_frames(FrameSource* src) {
+    // An unplugged camera refuses the stop; closing still releases the slot.
+    cam_stop(src->slot);
+    cam_close(src->slot);
+}
