@@ -12,6 +12,10 @@ pkgs=(
 )
 # i686 cross build and its tests under qemu-i386 (never gcc-multilib: it removes the cross compilers)
 pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
+# armhf cross build and its tests under plain qemu-arm
+pkgs+=(g++-arm-linux-gnueabihf libstdc++6:armhf libudev-dev:armhf libjpeg62-turbo-dev:armhf)
+# ABI baselines of the libraries (abidw, abidiff)
+pkgs+=(abigail-tools)
 pkgs+=("$@")
 
 missing=()

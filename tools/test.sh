@@ -4,11 +4,18 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/deps.sh
 
-# tsan runs the threaded tests only; i686 is the 32-bit x86 cross build,
-# its tests run under qemu-i386.
-for preset in dev asan tsan i686; do
+# tsan runs the threaded tests only; armhf and i686 are the 32-bit cross
+# builds of the targets, their tests run under qemu-arm and qemu-i386 and
+# include the ABI baselines.
+presets=(dev asan tsan armhf i686)
+times=()
+for preset in "${presets[@]}"; do
   echo "=== preset $preset"
+  start=$SECONDS
   cmake --preset "$preset"
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j2
+  times+=("$preset $((SECONDS - start)) s")
 done
+echo "=== time per preset (configure, build, test)"
+printf '  %s\n' "${times[@]}"

@@ -50,8 +50,9 @@ TEST_F(Device, QuerycapAndStatOfBothNodes) {
     char c;
     EXPECT_EQ(read(fd, &c, 1), -1);
     EXPECT_EQ(errno, EINVAL);
-    // The request number is compared as the kernel sees it (32 bits).
-    unsigned long wide = 0xffffffff00000000ul | VIDIOC_QUERYCAP;
+    // The request number is compared as the kernel sees it (32 bits); the
+    // high bits exist only where long is 64 bits wide.
+    unsigned long wide = static_cast<unsigned long>(0xffffffff00000000ull) | VIDIOC_QUERYCAP;
     EXPECT_EQ(ioctl(fd, wide, &cap), 0);
     EXPECT_EQ(simcam::open_descriptors(), 2u);
     close(meta);
