@@ -2,6 +2,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <linux/uvcvideo.h>
+
 #include "internal.h"
 
 namespace simcam {
@@ -104,6 +106,15 @@ bool load_config(const std::string& path, std::string* error) {
 void fail_request(const std::string& node, uint32_t request, int err, int times) {
     with_cam(node, [&](Cam& c) {
         c.fails.push_back({request, err, times});
+        return 0;
+    });
+}
+
+void fail_xu(const std::string& node, uint8_t selector, int err, int times) {
+    with_cam(node, [&](Cam& c) {
+        Fault f{static_cast<uint32_t>(UVCIOC_CTRL_QUERY), err, times};
+        f.selector = selector;
+        c.fails.push_back(f);
         return 0;
     });
 }

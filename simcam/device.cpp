@@ -272,6 +272,13 @@ static int dispatch_locked(Handle& h, int fd, uint32_t request, void* arg,
     return v4l2_request_locked(h, fd, request, arg, lock);
 }
 
+// A selector fault hits only extension-unit queries on that selector.
+bool fault_selects(const Fault& f, uint32_t request, const void* arg) {
+    if (f.selector < 0) return true;
+    return request == static_cast<uint32_t>(UVCIOC_CTRL_QUERY) && arg &&
+           static_cast<const uvc_xu_control_query*>(arg)->selector == f.selector;
+}
+
 int handle_ioctl(int fd, uint32_t request, void* arg) {
     if (!maybe_sim(fd)) return -2;
     State& st = state();
@@ -286,7 +293,8 @@ int handle_ioctl(int fd, uint32_t request, void* arg) {
     int res = 0, err = 0;
     bool faulted = false;
     for (Fault& f : cam->fails) {
-        if (f.times > 0 && (f.request == 0 || f.request == request)) {
+        if (f.times > 0 && (f.request == 0 || f.request == request) &&
+            fault_selects(f, request, arg)) {
             --f.times;
             res = -1;
             err = f.err;

@@ -83,6 +83,7 @@ struct Fault {
     uint32_t request;
     int err;
     int times;
+    int selector = -1;  // UVCIOC_CTRL_QUERY faults: only this selector; -1 any request
 };
 
 struct Control {

@@ -94,6 +94,9 @@ SIMCAM_EXPORT bool load_config(const std::string& path, std::string* error = nul
 
 // The next `times` requests `request` (0 = any request) fail with `err`.
 SIMCAM_EXPORT void fail_request(const std::string& node, uint32_t request, int err, int times = 1);
+// The next `times` UVCIOC_CTRL_QUERY requests on extension-unit `selector`
+// fail with `err` before they reach the camera (e.g. EAGAIN on one phase).
+SIMCAM_EXPORT void fail_xu(const std::string& node, uint8_t selector, int err, int times = 1);
 // After `frames` more delivered frames (0 = now) the device is gone: every
 // request answers ENODEV, poll reports POLLERR|POLLHUP. replug() undoes it
 // for descriptors opened afterwards.

@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include "camapi.h"
-#include "ioctl_hook.h"
 #include "simcam.h"
 
 namespace {
@@ -179,26 +178,16 @@ TEST_F(ControlsTest, RegisterValuesReachTheCamera) {
 
 // ---- Which phase is retried ----
 
-// Fails the response phase (selector 11) with EAGAIN a given number of times.
-int g_response_failures = 0;
-int g_response_attempts = 0;
-
-int flaky_response(int fd, uint32_t request, void* arg) {
-    if (request == kQuery && static_cast<uvc_xu_control_query*>(arg)->selector == 11) {
-        ++g_response_attempts;
-        if (g_response_failures > 0) {
-            --g_response_failures;
-            errno = EAGAIN;
-            return -1;
-        }
-    }
-    return ioctl_hook::forward(fd, request, arg);
+// Queries sent on the response selector, failed ones included.
+int response_attempts() {
+    int n = 0;
+    for (const simcam::Request& r : xu_log()) n += r.xu_selector == 11;
+    return n;
 }
 
 TEST_F(ControlsTest, DspReadAsksForItsReplyOnceOthersRetry) {
     unsigned char data[2] = {0xEE, 0xEE};
     unsigned short word = 0xEEEE;
-    ioctl_hook::Scoped hook(flaky_response);
     struct Case {
         const char* name;
         std::function<int()> call;
@@ -211,10 +200,10 @@ TEST_F(ControlsTest, DspReadAsksForItsReplyOnceOthersRetry) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        g_response_failures = 1;
-        g_response_attempts = 0;
+        simcam::clear_log();
+        simcam::fail_xu(kNode, 11, EAGAIN, 1);
         EXPECT_EQ(c.call(), c.result);
-        EXPECT_EQ(g_response_attempts, c.attempts);
+        EXPECT_EQ(response_attempts(), c.attempts);
     }
     EXPECT_EQ(data[0], 0xEE);  // the failed read handed nothing back
 

@@ -12,7 +12,6 @@
 
 #include "dovivuzo.h"
 #include "simcam.h"
-#include "xu_fault.h"
 
 #include <linux/usb/video.h>
 #include <linux/uvcvideo.h>
@@ -35,10 +34,7 @@ TEST(DovivuzoAtLoad, ClosedBeforeFirstOpen) {
 
 class Dovivuzo : public ::testing::Test {
   protected:
-    void SetUp() override {
-        simcam::reset();
-        xu_fault::reset();
-    }
+    void SetUp() override { simcam::reset(); }
     void TearDown() override { dovivuzo_close(); }
 
     void open_camera() {
@@ -52,6 +48,13 @@ class Dovivuzo : public ::testing::Test {
         for (auto& r : simcam::request_log())
             if (r.request == static_cast<uint32_t>(UVCIOC_CTRL_QUERY)) out.push_back(r);
         return out;
+    }
+
+    // Queries sent on one selector, failed ones included.
+    static int attempts(uint8_t selector) {
+        int n = 0;
+        for (const simcam::Request& r : queries()) n += r.xu_selector == selector;
+        return n;
     }
 
     static void expect_query(const simcam::Request& r, uint8_t selector, uint8_t query,
@@ -215,10 +218,9 @@ TEST_F(Dovivuzo, OnlyTheReadResponsePhaseIsNotRetried) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         open_camera();
-        xu_fault::reset();
         simcam::dsp_poke(node_, 0x30, 0x99);
         unsigned char buf[2] = {0x5A, 0x5B};
-        xu_fault::fail(c.selector, c.err, 1);
+        simcam::fail_xu(node_, c.selector, c.err, 1);
 
         errno = 0;
         int rc =
@@ -228,8 +230,8 @@ TEST_F(Dovivuzo, OnlyTheReadResponsePhaseIsNotRetried) {
         if (rc != 0) {
             EXPECT_EQ(err, c.err);
         }
-        EXPECT_EQ(xu_fault::attempts(kSelRequest), c.attempts_request);
-        EXPECT_EQ(xu_fault::attempts(kSelResponse), c.attempts_response);
+        EXPECT_EQ(attempts(kSelRequest), c.attempts_request);
+        EXPECT_EQ(attempts(kSelResponse), c.attempts_response);
         if (!c.write) {
             EXPECT_EQ(buf[0], rc == 0 ? 0x99 : 0x5A);
         }
