@@ -64,4 +64,14 @@ int refused(const char* prog, const char* what, int err) {
     return kDeviceError;
 }
 
+bool wants_help(int argc, char** argv) {
+    return argc >= 1 && (!strcmp(argv[0], "--help") || !strcmp(argv[0], "-h"));
+}
+
+int usage_error(const char* prog, const char* message, Usage usage) {
+    fprintf(stderr, "%s: %s\n", prog, message);
+    usage(stderr);
+    return kUsage;
+}
+
 }  // namespace adjust

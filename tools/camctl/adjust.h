@@ -4,6 +4,7 @@
 #define CAMCTL_ADJUST_H
 
 #include <stdint.h>
+#include <stdio.h>
 
 namespace adjust {
 
@@ -22,6 +23,14 @@ bool open_device(const char* prog, const Device& dev);
 
 // A number in decimal or with a 0x prefix in hex, at most max.
 bool parse_number(const char* text, uint32_t max, uint32_t* out);
+
+using Usage = void (*)(FILE*);
+
+// True when the first argument asks for help (--help or -h).
+bool wants_help(int argc, char** argv);
+
+// "PROG: MESSAGE" and the usage text on stderr; returns the usage status.
+int usage_error(const char* prog, const char* message, Usage usage);
 
 // One line "PROG: WHAT: <errno text>" for a request the driver refused.
 int refused(const char* prog, const char* what, int err);

@@ -93,7 +93,7 @@ int list(int slot) {
 
 int cmd_ctrl(int argc, char** argv) {
     adjust::Device dev;
-    if (argc >= 1 && (!strcmp(argv[0], "--help") || !strcmp(argv[0], "-h"))) {
+    if (adjust::wants_help(argc, argv)) {
         usage(stdout);
         return kOk;
     }

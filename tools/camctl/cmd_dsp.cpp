@@ -26,16 +26,14 @@ void usage(FILE* out) {
 }
 
 int fail_usage(const char* message) {
-    fprintf(stderr, "%s: %s\n", kProg, message);
-    usage(stderr);
-    return kUsage;
+    return adjust::usage_error(kProg, message, usage);
 }
 
 }  // namespace
 
 int cmd_dsp(int argc, char** argv) {
     adjust::Device dev;
-    if (argc >= 1 && (!strcmp(argv[0], "--help") || !strcmp(argv[0], "-h"))) {
+    if (adjust::wants_help(argc, argv)) {
         usage(stdout);
         return kOk;
     }
