@@ -12,6 +12,7 @@
 #include <linux/uvcvideo.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -274,9 +275,14 @@ void control(const std::atomic<bool>& stop, const Slot (&slots)[2], ControlStats
         // The unplug flag is read again: the device may go during the calls.
         if (!ok && (armed || g_unplug_armed[slot])) {
             ++st.failed_while_unplugged;
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
             continue;
         }
         if (!ok) fail("control traffic failed on slot " + std::to_string(slot));
+        lock.unlock();
+        // An application adjusts now and then; a tight loop would only starve the grabs.
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
         if (dsp_back != dsp || word_back != word || bright_back != bright)
             fail("register or control read back a different value on slot " + std::to_string(slot));
     }
