@@ -52,10 +52,11 @@ TEST_F(CaptureErrors, StopReportsTheFirstFailedRequeueAndQueuesTheRest) {
     ASSERT_EQ(cam_play(0), 0);
     expect_frame();
     simcam::fail_request(kNode, VIDIOC_QBUF, EINVAL, 1);
+    simcam::fail_request(kNode, VIDIOC_QBUF, ENOMEM, 1);
     errno = 0;
     EXPECT_EQ(cam_stop(0), -1);
     EXPECT_EQ(errno, EINVAL);
-    // The three buffers that went back keep the stream going.
+    // The two buffers that went back keep the stream going.
     ASSERT_EQ(cam_play(0), 0);
     for (int i = 0; i < 6; ++i) expect_frame();
 }

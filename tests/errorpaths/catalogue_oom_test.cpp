@@ -1,11 +1,14 @@
-// The catalogue when memory runs out part-way: every allocation the library
-// makes while enumerating is failed in turn. The enumeration must stop with
-// the records complete so far, leak nothing (the leak checker watches), and
-// the next enumeration must be whole again.
+// The catalogue when things go wrong part-way, over a fake sysfs: every
+// allocation the library makes while enumerating is failed in turn (the
+// enumeration must stop with the records complete so far, leak nothing, and
+// the next one must be whole again); udev cannot open a listed device; the
+// USB device lacks its attributes or has overlong ones.
 #include <dlfcn.h>
+#include <libudev.h>
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include <gtest/gtest.h>
 
@@ -19,6 +22,8 @@ extern "C" void* __libc_realloc(void*, size_t);
 extern "C" void* __libc_calloc(size_t, size_t);
 
 namespace {
+
+bool s_failDevice = false;
 
 // Allocations made by the library count down; the one that reaches zero fails.
 int s_countdown = 0;
@@ -46,6 +51,13 @@ extern "C" void* realloc(void* p, size_t n) {
 extern "C" void* calloc(size_t count, size_t n) {
     if (fail_now(__builtin_return_address(0))) return nullptr;
     return __interceptor_calloc ? __interceptor_calloc(count, n) : __libc_calloc(count, n);
+}
+
+extern "C" struct udev_device* udev_device_new_from_syspath(struct udev* udev, const char* path) {
+    using Fn = struct udev_device* (*)(struct udev*, const char*);
+    static Fn real = reinterpret_cast<Fn>(dlsym(RTLD_NEXT, "udev_device_new_from_syspath"));
+    if (s_failDevice || !real) return nullptr;
+    return real(udev, path);
 }
 
 namespace cattest {
@@ -99,6 +111,29 @@ TEST_F(CatalogueOom, EveryFailedAllocationStopsCleanly) {
         EXPECT_EQ(records(g_devList, g_devNum), whole);
         cam_free_devices();
     }
+}
+
+TEST_F(CatalogueOom, DeviceThatUdevCannotOpenIsSkipped) {
+    addCamera("1-1", camera("/dev/video0", {format(V4L2_PIX_FMT_YUYV, {size(640, 480, {30})})}));
+    s_failDevice = true;
+    EXPECT_EQ(cam_enum_devices(), 0);
+    s_failDevice = false;
+    EXPECT_EQ(cam_get_device_num(), 0);
+    cam_free_devices();
+}
+
+TEST_F(CatalogueOom, MissingAndOverlongUsbAttributes) {
+    std::string longName(300, 'x');
+    addCamera("1-1", camera("/dev/video0", {format(V4L2_PIX_FMT_YUYV, {size(640, 480, {30})})}), "",
+              {{"product", longName}});
+    ASSERT_EQ(cam_enum_devices(), 1);
+    EXPECT_EQ(g_devList[0].idVendor, 0);
+    EXPECT_EQ(g_devList[0].idProduct, 0);
+    EXPECT_STREQ(g_devList[0].manufacturer, "");
+    EXPECT_STREQ(g_devList[0].serial, "");
+    EXPECT_EQ(std::string(g_devList[0].product), longName.substr(0, 255));
+    EXPECT_EQ(g_devList[0].fmtNum, 1);
+    cam_free_devices();
 }
 
 }  // namespace
