@@ -12,6 +12,7 @@ pkgs=(
 )
 # i686 cross build and its tests under qemu-i386 (never gcc-multilib: it removes the cross compilers)
 pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
+pkgs+=(clang-14 libclang-rt-14-dev)  # libFuzzer targets (tools/reliability.sh)
 pkgs+=("$@")
 
 missing=()

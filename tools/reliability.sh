@@ -14,7 +14,7 @@ san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-poin
 
 cmake -S . -B build/fuzz -G Ninja \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_C_FLAGS="$san -fsanitize=fuzzer-no-link" \
   -DCMAKE_CXX_FLAGS="$san -fsanitize=fuzzer-no-link" \
   -DCMAKE_EXE_LINKER_FLAGS="$san -shared-libsan" \
@@ -24,7 +24,7 @@ cmake -S . -B build/fuzz -G Ninja \
 cmake --build build/fuzz --target "${targets[@]/#/fuzz_}"
 
 # The sanitizer runtime is shared (the libraries are), and lives in clang's own directory.
-export LD_LIBRARY_PATH="$(clang++ -print-runtime-dir)${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
+export LD_LIBRARY_PATH="$(clang++-14 -print-runtime-dir)${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:verify_asan_link_order=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 status=0

@@ -12,3 +12,4 @@ for preset in dev asan tsan i686; do
   cmake --build --preset "$preset"
   ctest --preset "$preset" -j2
 done
+bash tools/reliability.sh 20  # libFuzzer targets, 20 s each
