@@ -32,12 +32,14 @@ for t in "${targets[@]}"; do
   work=build/fuzz/run/$t
   rm -rf "$work" && mkdir -p "$work/corpus" "fuzz/crashes/$t"
   cp fuzz/corpus/$t/* "$work/corpus/"
+  dict=()
+  if [ -f fuzz/$t.dict ]; then dict=(-dict="fuzz/$t.dict"); fi
   echo "=== fuzz $t for ${seconds}s"
   # The libraries print one line per rejected image; only libFuzzer's own
   # status lines are of interest here.
   if ! build/fuzz/fuzz/fuzz_$t -max_total_time="$seconds" -max_len=65536 -timeout=10 \
       -rss_limit_mb=2048 -close_fd_mask=2 -print_final_stats=1 -artifact_prefix="fuzz/crashes/$t/" \
-      "$work/corpus" >"$work/log" 2>&1; then
+      "${dict[@]}" "$work/corpus" >"$work/log" 2>&1; then
     status=1
     echo "fuzz_$t failed; the input is in fuzz/crashes/$t/"
     grep -E "ERROR|SUMMARY|check failed" "$work/log" | head -20 || true
