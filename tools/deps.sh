@@ -16,6 +16,7 @@ pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
 pkgs+=(g++-arm-linux-gnueabihf libstdc++6:armhf libudev-dev:armhf libjpeg62-turbo-dev:armhf)
 # ABI baselines of the libraries (abidw, abidiff)
 pkgs+=(abigail-tools)
+pkgs+=(clang-14 libclang-rt-14-dev)  # libFuzzer targets (tools/reliability.sh)
 pkgs+=("$@")
 
 missing=()

@@ -17,5 +17,8 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset" -j2
   times+=("$preset $((SECONDS - start)) s")
 done
-echo "=== time per preset (configure, build, test)"
+start=$SECONDS
+bash tools/reliability.sh 20  # libFuzzer targets, 20 s each
+times+=("fuzz $((SECONDS - start)) s")
+echo "=== time per step (configure, build, test)"
 printf '  %s\n' "${times[@]}"
