@@ -200,7 +200,8 @@ void stream(const Slot& s, long frames, bool unplug, unsigned seed, SlotStats& s
                     ++st.corrupt_failed;
                 else
                     fail("Jpg2Rgb result " + std::to_string(d));
-            } else if (d != 0 || simcam::read_stamp_rgb(rgb.data(), kWidth, kHeight) != next) {
+            } else if (d != 0 || simcam::read_stamp_rgb(rgb.data(), kWidth, kHeight) !=
+                                     static_cast<long>(next)) {
                 fail("MJPG frame " + std::to_string(next) + " decoded to " + std::to_string(d) +
                      ", stamp " +
                      std::to_string(simcam::read_stamp_rgb(rgb.data(), kWidth, kHeight)));
