@@ -296,4 +296,17 @@ std::vector<Camera> startup_cameras() {
 }
 
 }  // namespace detail
+
+Format one_size_format(uint32_t fourcc, uint32_t width, uint32_t height, Interval interval) {
+    FrameSize size;
+    size.width = width;
+    size.height = height;
+    size.intervals = {interval};
+    Format f;
+    f.fourcc = fourcc;
+    f.description = detail::default_description(fourcc);
+    f.sizes = {size};
+    return f;
+}
+
 }  // namespace simcam

@@ -71,6 +71,11 @@ struct Camera {
 // The embedded default camera (node /dev/video0, metadata node /dev/video1).
 SIMCAM_EXPORT Camera default_camera();
 
+// A format offering one frame size at one interval (1/30 s unless given),
+// described as the driver describes that fourcc.
+SIMCAM_EXPORT Format one_size_format(uint32_t fourcc, uint32_t width, uint32_t height,
+                                     Interval interval = Interval{});
+
 // Back to the startup state: the configured cameras (the embedded default,
 // or those of the SIMCAM_CONFIG file), no faults, empty log, fresh registers.
 // Descriptors still open keep working on their old camera until closed.

@@ -27,15 +27,7 @@ bool start_camera() {
     cam.node = kNode;
     cam.paced = false;
     cam.still = true;
-    simcam::FrameSize size;
-    size.width = kWidth;
-    size.height = kHeight;
-    size.intervals = {simcam::Interval{1, 5}};
-    simcam::Format yuyv;
-    yuyv.fourcc = V4L2_PIX_FMT_YUYV;
-    yuyv.description = "YUYV 4:2:2";
-    yuyv.sizes = {size};
-    cam.formats = {yuyv};
+    cam.formats = {simcam::one_size_format(V4L2_PIX_FMT_YUYV, kWidth, kHeight, {1, 5})};
     if (!simcam::add_camera(cam)) return false;
     if (cam_open(0, kNode, V4L2_PIX_FMT_YUYV, kWidth, kHeight, 5, 1) != 0) return false;
     return cam_play(0) == 0;

@@ -27,15 +27,7 @@ simcam::Camera fast_camera(const char* node) {
     simcam::Camera c = simcam::default_camera();
     c.node = node;
     c.meta_node.clear();
-    simcam::Format f;
-    f.fourcc = V4L2_PIX_FMT_YUYV;
-    f.description = "YUYV 4:2:2";
-    simcam::FrameSize s;
-    s.width = kW;
-    s.height = kH;
-    s.intervals = {simcam::Interval{1, 100}};
-    f.sizes = {s};
-    c.formats = {f};
+    c.formats = {simcam::one_size_format(V4L2_PIX_FMT_YUYV, kW, kH, {1, 100})};
     return c;
 }
 

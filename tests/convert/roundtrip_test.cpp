@@ -27,18 +27,6 @@ const char kNode[] = "/dev/video0";
 constexpr unsigned kWidth = 320;
 constexpr unsigned kHeight = 240;
 
-simcam::Format format(uint32_t fourcc, const char* description) {
-    simcam::FrameSize size;
-    size.width = kWidth;
-    size.height = kHeight;
-    size.intervals = {simcam::Interval{}};
-    simcam::Format f;
-    f.fourcc = fourcc;
-    f.description = description;
-    f.sizes = {size};
-    return f;
-}
-
 class RoundTrip : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -46,8 +34,8 @@ class RoundTrip : public ::testing::Test {
         simcam::Camera cam = simcam::default_camera();
         cam.node = kNode;
         cam.paced = false;  // no waiting on the frame clock
-        cam.formats = {format(V4L2_PIX_FMT_MJPEG, "Motion-JPEG"),
-                       format(V4L2_PIX_FMT_YUYV, "YUYV 4:2:2")};
+        cam.formats = {simcam::one_size_format(V4L2_PIX_FMT_MJPEG, kWidth, kHeight),
+                       simcam::one_size_format(V4L2_PIX_FMT_YUYV, kWidth, kHeight)};
         ASSERT_TRUE(simcam::add_camera(cam));
         std::string tmpl = ::testing::TempDir() + "roundtrip_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);

@@ -21,15 +21,7 @@ class CaptureErrors : public ::testing::Test {
         simcam::reset();
         simcam::Camera c = simcam::default_camera();
         c.paced = false;
-        simcam::FrameSize s;
-        s.width = kW;
-        s.height = kH;
-        s.intervals = {simcam::Interval{}};
-        simcam::Format f;
-        f.fourcc = V4L2_PIX_FMT_YUYV;
-        f.description = "YUYV 4:2:2";
-        f.sizes = {s};
-        c.formats = {f};
+        c.formats = {simcam::one_size_format(V4L2_PIX_FMT_YUYV, kW, kH)};
         ASSERT_TRUE(simcam::add_camera(c));
         ASSERT_EQ(cam_open(0, kNode, V4L2_PIX_FMT_YUYV, kW, kH, 30, 1), 0);
     }

@@ -48,21 +48,12 @@ size_t open_fds() {
     return n;
 }
 
-simcam::Camera camera(const std::string& node, const std::string& meta, uint32_t fourcc,
-                      const char* description) {
+simcam::Camera camera(const std::string& node, const std::string& meta, uint32_t fourcc) {
     simcam::Camera c = simcam::default_camera();
     c.node = node;
     c.meta_node = meta;
     c.paced = false;
-    simcam::FrameSize size;
-    size.width = kWidth;
-    size.height = kHeight;
-    size.intervals = {simcam::Interval{}};
-    simcam::Format f;
-    f.fourcc = fourcc;
-    f.description = description;
-    f.sizes = {size};
-    c.formats = {f};
+    c.formats = {simcam::one_size_format(fourcc, kWidth, kHeight)};
     return c;
 }
 
@@ -294,10 +285,8 @@ TEST(Soak, TwoSlotsWithFaults) {
     unsigned seed = static_cast<unsigned>(env_number("CAMKIT_SOAK_SEED", 20261208));
     simcam::reset();
     simcam::remove_all_cameras();
-    ASSERT_TRUE(simcam::add_camera(
-        camera("/dev/video0", "/dev/video1", V4L2_PIX_FMT_MJPEG, "Motion-JPEG")));
-    ASSERT_TRUE(
-        simcam::add_camera(camera("/dev/video2", "/dev/video3", V4L2_PIX_FMT_YUYV, "YUYV 4:2:2")));
+    ASSERT_TRUE(simcam::add_camera(camera("/dev/video0", "/dev/video1", V4L2_PIX_FMT_MJPEG)));
+    ASSERT_TRUE(simcam::add_camera(camera("/dev/video2", "/dev/video3", V4L2_PIX_FMT_YUYV)));
     size_t fds_before = open_fds();
 
     const Slot slots[2] = {{0, "/dev/video0", V4L2_PIX_FMT_MJPEG},
