@@ -40,16 +40,22 @@ bool cpu_has_avx2() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx2") && os_saves(kYmmState);
 }
-bool cpu_has_avx512_vbmi() {
+bool cpu_has_avx512_bw() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-           __builtin_cpu_supports("avx512vbmi") && os_saves(kZmmState);
+           os_saves(kZmmState);
+}
+bool cpu_has_avx512_vbmi() {
+    return cpu_has_avx512_bw() && __builtin_cpu_supports("avx512vbmi");
 }
 #else
 bool cpu_has_sse2() {
     return false;
 }
 bool cpu_has_avx2() {
+    return false;
+}
+bool cpu_has_avx512_bw() {
     return false;
 }
 bool cpu_has_avx512_vbmi() {
@@ -79,6 +85,7 @@ namespace {
 YuyvFn pick_yuyv() {
     YuyvFn f = nullptr;
     if (cpu_has_avx512_vbmi()) f = yuyv_avx512_kernel();
+    if (!f && cpu_has_avx512_bw()) f = yuyv_avx512bw_kernel();
     if (!f && cpu_has_avx2()) f = yuyv_avx2_kernel();
     if (!f && cpu_has_sse2()) f = yuyv_sse2_kernel();
     if (!f && cpu_has_neon()) f = yuyv_neon_kernel();

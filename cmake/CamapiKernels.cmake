@@ -20,7 +20,7 @@ function(camapi_kernel_sources out)
     set_source_files_properties(${dir}/swaprb_avx2.cpp ${dir}/yuyv_avx2.cpp
       PROPERTIES COMPILE_OPTIONS -mavx2)
     set_source_files_properties(${dir}/yuyv_avx512.cpp
-      PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw;-mavx512vbmi")
+      PROPERTIES COMPILE_OPTIONS "-mavx512f;-mavx512bw")
   elseif(CMAKE_SYSTEM_PROCESSOR MATCHES "^arm" AND CMAKE_SIZEOF_VOID_P EQUAL 4)
     # Picked at run time only on CPUs that have NEON.
     set_source_files_properties(${dir}/swaprb_neon.cpp ${dir}/yuyv_neon.cpp

@@ -126,6 +126,7 @@ const bool registered = [] {
     using namespace camkit::convert;
     const std::pair<const char*, YuyvFn> variants[] = {
         {"avx512", cpu_has_avx512_vbmi() ? yuyv_avx512_kernel() : nullptr},
+        {"avx512bw", cpu_has_avx512_bw() ? yuyv_avx512bw_kernel() : nullptr},
         {"avx2", cpu_has_avx2() ? yuyv_avx2_kernel() : nullptr},
         {"sse2", cpu_has_sse2() ? yuyv_sse2_kernel() : nullptr},
         {"neon", cpu_has_neon() ? yuyv_neon_kernel() : nullptr},

@@ -16,6 +16,7 @@ REF_YUYV = "BM_Libyuv_Yuy2ToRgb24"
 # (ours, reference, target ratio or None)
 PAIRS = [("BM_Yuyv2Rgb", REF_YUYV, 0.7),
          ("BM_Yuyv2Rgb_avx512", REF_YUYV, 0.7),
+         ("BM_Yuyv2Rgb_avx512bw", REF_YUYV, 0.7),
          ("BM_Yuyv2Rgb_avx2", REF_YUYV, 0.7),
          ("BM_Yuyv2Rgb_sse2", REF_YUYV, None),
          ("BM_Yuyv2Rgb_neon", REF_YUYV, None),

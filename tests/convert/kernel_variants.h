@@ -20,6 +20,7 @@ inline std::vector<std::pair<std::string, camkit::convert::YuyvFn>> yuyv_variant
     std::vector<std::pair<std::string, YuyvFn>> list{{"scalar", &yuyv_scalar}};
     add_if(list, cpu_has_sse2(), "sse2", yuyv_sse2_kernel());
     add_if(list, cpu_has_avx2(), "avx2", yuyv_avx2_kernel());
+    add_if(list, cpu_has_avx512_bw(), "avx512bw", yuyv_avx512bw_kernel());
     add_if(list, cpu_has_avx512_vbmi(), "avx512", yuyv_avx512_kernel());
     add_if(list, cpu_has_neon(), "neon", yuyv_neon_kernel());
     return list;

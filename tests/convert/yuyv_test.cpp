@@ -157,6 +157,7 @@ TEST(Yuyv2Rgb, NonPositiveSizeLeavesDestinationUntouched) {
     }
 }
 
+#if defined(__x86_64__) || defined(__i386__)
 // The CPU flags Linux reports; it leaves out those whose registers it does
 // not save.
 std::set<std::string> cpu_flags() {
@@ -170,6 +171,7 @@ std::set<std::string> cpu_flags() {
         }
     return flags;
 }
+#endif
 
 TEST(Yuyv2Rgb, PicksTheWidestVariantTheCpuAndTheOsSupport) {
     using namespace camkit::convert;
@@ -182,6 +184,7 @@ TEST(Yuyv2Rgb, PicksTheWidestVariantTheCpuAndTheOsSupport) {
 #endif
     // The library's choice is the first of these that is built and runs here.
     const std::pair<bool, YuyvFn> order[] = {{cpu_has_avx512_vbmi(), yuyv_avx512_kernel()},
+                                             {cpu_has_avx512_bw(), yuyv_avx512bw_kernel()},
                                              {cpu_has_avx2(), yuyv_avx2_kernel()},
                                              {cpu_has_sse2(), yuyv_sse2_kernel()},
                                              {cpu_has_neon(), yuyv_neon_kernel()}};
