@@ -1,30 +1,64 @@
 // Picks the fastest kernel variant the running CPU supports, once.
 #include "convert_kernels.h"
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 #if defined(__arm__) && !defined(__ARM_NEON)
 #include <sys/auxv.h>
 #endif
 
 namespace camkit {
 namespace convert {
-namespace {
 
 #if defined(__x86_64__) || defined(__i386__)
-bool cpu_has(bool avx2) {
+namespace {
+
+// Register state the OS saves on a context switch (XCR0), 0 without XSAVE.
+unsigned os_saved_state() {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE)) return 0;
+    unsigned lo = 0, hi = 0;
+    __asm__("xgetbv" : "=a"(lo), "=d"(hi) : "c"(0));
+    return lo;
+}
+
+constexpr unsigned kYmmState = 0x6;   // SSE and AVX registers
+constexpr unsigned kZmmState = 0xE6;  // and the opmask and upper ZMM registers
+
+bool os_saves(unsigned state) {
+    return (os_saved_state() & state) == state;
+}
+
+}  // namespace
+
+bool cpu_has_sse2() {
     __builtin_cpu_init();
-    return avx2 ? __builtin_cpu_supports("avx2") : __builtin_cpu_supports("sse2");
+    return __builtin_cpu_supports("sse2");
 }
 bool cpu_has_avx2() {
-    return cpu_has(true);
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx2") && os_saves(kYmmState);
 }
-bool cpu_has_sse2() {
-    return cpu_has(false);
+bool cpu_has_avx512_bw() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+           os_saves(kZmmState);
+}
+bool cpu_has_avx512_vbmi() {
+    return cpu_has_avx512_bw() && __builtin_cpu_supports("avx512vbmi");
 }
 #else
+bool cpu_has_sse2() {
+    return false;
+}
 bool cpu_has_avx2() {
     return false;
 }
-bool cpu_has_sse2() {
+bool cpu_has_avx512_bw() {
+    return false;
+}
+bool cpu_has_avx512_vbmi() {
     return false;
 }
 #endif
@@ -35,16 +69,24 @@ bool cpu_has_sse2() {
 bool cpu_has_neon() {
     return (getauxval(AT_HWCAP) & HWCAP_ARM_NEON) != 0;
 }
-#else
-// The whole build targets NEON, or the NEON kernels are left out.
+#elif defined(__ARM_NEON)
+// The whole build targets NEON.
 bool cpu_has_neon() {
     return true;
 }
+#else
+bool cpu_has_neon() {
+    return false;
+}
 #endif
+
+namespace {
 
 YuyvFn pick_yuyv() {
     YuyvFn f = nullptr;
-    if (cpu_has_avx2()) f = yuyv_avx2_kernel();
+    if (cpu_has_avx512_vbmi()) f = yuyv_avx512_kernel();
+    if (!f && cpu_has_avx512_bw()) f = yuyv_avx512bw_kernel();
+    if (!f && cpu_has_avx2()) f = yuyv_avx2_kernel();
     if (!f && cpu_has_sse2()) f = yuyv_sse2_kernel();
     if (!f && cpu_has_neon()) f = yuyv_neon_kernel();
     return f ? f : &yuyv_scalar;

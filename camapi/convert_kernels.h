@@ -21,11 +21,20 @@ using SwapFn = void (*)(const unsigned char* src, unsigned char* dst, std::size_
 void yuyv_scalar(const unsigned char* src, unsigned char* dst, std::size_t pairs);
 YuyvFn yuyv_sse2_kernel();
 YuyvFn yuyv_avx2_kernel();
+YuyvFn yuyv_avx512_kernel();    // AVX512BW and AVX512VBMI
+YuyvFn yuyv_avx512bw_kernel();  // AVX512BW alone
 YuyvFn yuyv_neon_kernel();
 
 void swap_rb_scalar(const unsigned char* src, unsigned char* dst, std::size_t pixels);
 SwapFn swap_rb_avx2_kernel();
 SwapFn swap_rb_neon_kernel();
+
+// Instruction-set extensions the CPU has and the OS saves the registers of.
+bool cpu_has_sse2();
+bool cpu_has_avx2();
+bool cpu_has_avx512_bw();    // AVX512F and AVX512BW
+bool cpu_has_avx512_vbmi();  // and AVX512VBMI
+bool cpu_has_neon();
 
 // The fastest variant this CPU runs; chosen on first use, thread-safe.
 YuyvFn yuyv_kernel();

@@ -1,11 +1,14 @@
 // The converters against the reference libraries, on the same frames:
-//   Yuyv2Rgb  vs libyuv YUY2ToARGB + ARGBToRGB24 (through a scratch ARGB frame)
+//   Yuyv2Rgb  vs libyuv YUY2ToARGB + ARGBToRGB24 (through a scratch ARGB frame);
+//             also each YUYV kernel variant this CPU runs, called directly
+//             over the same frame as Yuyv2Rgb hands it over
 //   Jpg2Rgb   vs TurboJPEG tjDecompress2 into packed RGB
 //   SaveBmp   vs one fwrite of the file's byte count to the same directory
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -16,6 +19,7 @@
 #include <turbojpeg.h>
 
 #include "camapi.h"
+#include "convert_kernels.h"
 
 namespace {
 
@@ -96,6 +100,51 @@ void BM_Libyuv_Yuy2ToRgb24(benchmark::State& state) {
         benchmark::ClobberMemory();
     }
 }
+
+// A YUYV kernel variant forced, over the frame as one run of pairs.
+void yuyv_variant(benchmark::State& state, camkit::convert::YuyvFn kernel) {
+    const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));
+    Bytes yuyv = random_frame(static_cast<std::size_t>(w) * h * 2);
+    Bytes rgb(static_cast<std::size_t>(w) * h * 3);
+    const std::size_t pairs = static_cast<std::size_t>(w / 2) * static_cast<std::size_t>(h);
+    for (auto _ : state) {
+        kernel(yuyv.data(), rgb.data(), pairs);
+        benchmark::ClobberMemory();
+    }
+}
+
+std::string cpu_model() {
+    std::ifstream in("/proc/cpuinfo");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("model name", 0) == 0) return line.substr(line.find(':') + 2);
+    return "unknown";
+}
+
+// Registers BM_Yuyv2Rgb_<variant> for every variant the CPU runs, and records
+// the CPU and the variant Yuyv2Rgb uses in the report's context.
+const bool registered = [] {
+    using namespace camkit::convert;
+    const std::pair<const char*, YuyvFn> variants[] = {
+        {"avx512", cpu_has_avx512_vbmi() ? yuyv_avx512_kernel() : nullptr},
+        {"avx512bw", cpu_has_avx512_bw() ? yuyv_avx512bw_kernel() : nullptr},
+        {"avx2", cpu_has_avx2() ? yuyv_avx2_kernel() : nullptr},
+        {"sse2", cpu_has_sse2() ? yuyv_sse2_kernel() : nullptr},
+        {"neon", cpu_has_neon() ? yuyv_neon_kernel() : nullptr},
+        {"scalar", &yuyv_scalar}};
+    std::string chosen = "unknown";
+    for (const auto& [name, kernel] : variants) {
+        if (!kernel) continue;
+        if (kernel == yuyv_kernel() && chosen == "unknown") chosen = name;
+        benchmark::RegisterBenchmark((std::string("BM_Yuyv2Rgb_") + name).c_str(), yuyv_variant,
+                                     kernel)
+            ->Args({1920, 1080})
+            ->Args({640, 480})
+            ->Unit(benchmark::kMicrosecond);
+    }
+    benchmark::AddCustomContext("cpu_model", cpu_model());
+    benchmark::AddCustomContext("yuyv_kernel", chosen);
+    return true;
+}();
 
 void BM_Jpg2Rgb(benchmark::State& state) {
     const int w = static_cast<int>(state.range(0)), h = static_cast<int>(state.range(1));

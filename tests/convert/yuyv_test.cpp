@@ -1,5 +1,9 @@
 #include <algorithm>
 #include <cstdint>
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
 #include <random>
 #include <vector>
 
@@ -151,6 +155,46 @@ TEST(Yuyv2Rgb, NonPositiveSizeLeavesDestinationUntouched) {
         Yuyv2Rgb(src.data(), w, h, dst.data());
         EXPECT_EQ(dst, Bytes(96, 0x77)) << w << "x" << h;
     }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+// The CPU flags Linux reports; it leaves out those whose registers it does
+// not save.
+std::set<std::string> cpu_flags() {
+    std::ifstream in("/proc/cpuinfo");
+    std::set<std::string> flags;
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("flags", 0) == 0) {
+            std::istringstream words(line.substr(line.find(':') + 1));
+            for (std::string w; words >> w;) flags.insert(w);
+            break;
+        }
+    return flags;
+}
+#endif
+
+TEST(Yuyv2Rgb, PicksTheWidestVariantTheCpuAndTheOsSupport) {
+    using namespace camkit::convert;
+#if defined(__x86_64__) || defined(__i386__)
+    const auto flags = cpu_flags();
+    if (flags.empty()) GTEST_SKIP() << "no /proc/cpuinfo";
+    EXPECT_EQ(cpu_has_avx2(), flags.count("avx2") == 1);
+    EXPECT_EQ(cpu_has_avx512_vbmi(),
+              flags.count("avx512f") && flags.count("avx512bw") && flags.count("avx512vbmi"));
+#endif
+    // The library's choice is the first of these that is built and runs here.
+    const std::pair<bool, YuyvFn> order[] = {{cpu_has_avx512_vbmi(), yuyv_avx512_kernel()},
+                                             {cpu_has_avx512_bw(), yuyv_avx512bw_kernel()},
+                                             {cpu_has_avx2(), yuyv_avx2_kernel()},
+                                             {cpu_has_sse2(), yuyv_sse2_kernel()},
+                                             {cpu_has_neon(), yuyv_neon_kernel()}};
+    YuyvFn want = &yuyv_scalar;
+    for (const auto& [runs, kernel] : order)
+        if (runs && kernel) {
+            want = kernel;
+            break;
+        }
+    EXPECT_EQ(yuyv_kernel(), want);
 }
 
 }  // namespace
