@@ -81,12 +81,14 @@ struct Server {
     uint8_t fid = 0;
     uint8_t error_code = 0;  // VC request error code of the last stall
 
-    bool reply(uint32_t seqnum, int status, const uint8_t* data, uint32_t len) {
+    // `len` bytes of IN data follow; an OUT transfer reports `out_done` bytes taken.
+    bool reply(uint32_t seqnum, int status, const uint8_t* data, uint32_t len,
+               uint32_t out_done = 0) {
         uint8_t h[kHeader] = {};
         put32(h, kRetSubmit);
         put32(h + 4, seqnum);
         put32(h + 20, uint32_t(status));
-        put32(h + 24, len);
+        put32(h + 24, len ? len : out_done);
         return write_full(sock, h, sizeof h) && (!len || write_full(sock, data, len));
     }
 };
@@ -401,7 +403,8 @@ bool command(Server& s) {
         uint32_t len = length;
         int status = control(s, *cam, h + 40, data.data(), &len);
         if (status) len = 0;
-        return s.reply(seqnum, status, data.data(), dir == 1 ? len : 0);
+        if (dir == 1) return s.reply(seqnum, status, data.data(), len);
+        return s.reply(seqnum, status, nullptr, 0, status ? 0 : length);
     }
     if (ep == (kBulkEp & 0x0F) && dir == 1) {
         s.bulk.push_back({seqnum, length});
