@@ -198,6 +198,15 @@ void start_stream(Server& s, Cam& cam) {
     s.next_index = 1;
     s.in_frame = false;
     s.bulk.clear();
+    // Frame numbers restart; marks made for the next frames move with them.
+    uint32_t base = cam.usb_next_seq;
+    std::set<uint32_t> errors;
+    for (uint32_t seq : cam.error_frames) errors.insert(seq >= base ? seq - base : seq);
+    cam.error_frames.swap(errors);
+    std::map<uint32_t, Corruption> corrupt;
+    for (auto& kv : cam.corrupt_frames)
+        corrupt[kv.first >= base ? kv.first - base : kv.first] = kv.second;
+    cam.corrupt_frames.swap(corrupt);
     cam.usb_next_seq = 0;
 }
 
@@ -317,12 +326,15 @@ bool pump(Server& s, Cam& cam, uint64_t now) {
         if (!s.in_frame) {
             uint64_t due = s.t0 + s.next_index * s.interval_ns;
             if (due > now) return true;
-            // Frames whose time passed while no transfer was waiting are skipped,
-            // but counted, as a camera's sensor runs on regardless.
-            uint64_t idx = (now - s.t0) / s.interval_ns;
-            uint32_t seq = cam.usb_next_seq + uint32_t(idx - s.next_index);
-            s.next_index = idx + 1;
-            cam.usb_next_seq = seq + 1;
+            // A late frame goes out now and the clock restarts from it: frames
+            // are numbered as they are sent, so marks for "the next N frames"
+            // meet the frames the host receives.
+            if (now - due >= s.interval_ns) {
+                s.t0 = now;
+                s.next_index = 0;
+            }
+            ++s.next_index;
+            uint32_t seq = cam.usb_next_seq++;
             int corrupt = 0;
             auto it = cam.corrupt_frames.find(seq);
             if (it != cam.corrupt_frames.end()) {
