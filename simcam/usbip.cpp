@@ -81,13 +81,17 @@ struct Server {
     uint8_t fid = 0;
     uint8_t error_code = 0;  // VC request error code of the last stall
 
-    bool reply(uint32_t seqnum, int status, const uint8_t* data, uint32_t len) {
+    // The header alone: the answer to an OUT transfer, or the start of one to IN.
+    bool reply_out(uint32_t seqnum, int status, uint32_t taken) {
         uint8_t h[kHeader] = {};
         put32(h, kRetSubmit);
         put32(h + 4, seqnum);
         put32(h + 20, uint32_t(status));
-        put32(h + 24, len);
-        return write_full(sock, h, sizeof h) && (!len || write_full(sock, data, len));
+        put32(h + 24, taken);
+        return write_full(sock, h, sizeof h);
+    }
+    bool reply(uint32_t seqnum, int status, const uint8_t* data, uint32_t len) {
+        return reply_out(seqnum, status, len) && (!len || write_full(sock, data, len));
     }
 };
 
@@ -401,7 +405,10 @@ bool command(Server& s) {
         uint32_t len = length;
         int status = control(s, *cam, h + 40, data.data(), &len);
         if (status) len = 0;
-        return s.reply(seqnum, status, data.data(), dir == 1 ? len : 0);
+        if (dir == 1) return s.reply(seqnum, status, data.data(), len);
+        // OUT: the data came with the command; the host still counts the
+        // bytes taken, all of them (uvcvideo refuses a SET_CUR answered with 0).
+        return s.reply_out(seqnum, status, status ? 0 : length);
     }
     if (ep == (kBulkEp & 0x0F) && dir == 1) {
         s.bulk.push_back({seqnum, length});
