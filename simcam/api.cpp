@@ -183,6 +183,20 @@ void set_paced(const std::string& node, bool paced) {
     });
 }
 
+void stop_delivering(const std::string& node, bool stop) {
+    with_cam(node, [&](Cam& c) {
+        if (c.holding && !stop && c.q.streaming) {
+            // Frames due while held are lost, not delivered in a burst.
+            c.q.t0_ns = now_ns();
+            c.q.next_frame = 1;
+        }
+        if (stop && !c.holding) advance_locked(c, now_ns());
+        c.holding = stop;
+        state().cv.notify_all();
+        return 0;
+    });
+}
+
 std::vector<Request> request_log() {
     std::lock_guard<std::mutex> lock(state().mu);
     return std::vector<Request>(state().log.begin(), state().log.end());

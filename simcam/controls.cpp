@@ -203,6 +203,13 @@ Control* find_control(Cam& cam, uint32_t id) {
     return nullptr;
 }
 
+int set_control_locked(Cam& cam, const Handle* setter, Control& c, int32_t value) {
+    if (int err = check_access(cam, c, nullptr)) return err;
+    if (int err = check_value(c, value)) return err;
+    set_value(cam, setter, c, value);
+    return 0;
+}
+
 void init_controls(Cam& cam) {
     const uint32_t I = V4L2_CTRL_TYPE_INTEGER, B = V4L2_CTRL_TYPE_BOOLEAN, M = V4L2_CTRL_TYPE_MENU;
     // Sorted by id: NEXT_CTRL enumeration walks this order.
@@ -250,9 +257,7 @@ int control_request_locked(Handle& h, uint32_t request, void* arg) {
             auto* c = static_cast<v4l2_control*>(arg);
             Control* ctl = find_control(cam, c->id);
             if (!ctl) return errno = EINVAL, -1;
-            if (int err = check_access(cam, *ctl, nullptr)) return errno = err, -1;
-            if (int err = check_value(*ctl, c->value)) return errno = err, -1;
-            set_value(cam, &h, *ctl, c->value);
+            if (int err = set_control_locked(cam, &h, *ctl, c->value)) return errno = err, -1;
             return 0;
         }
         case VIDIOC_G_EXT_CTRLS:

@@ -129,6 +129,8 @@ struct Cam {
     std::map<uint32_t, Corruption> corrupt_frames;
     int refuse_map = 0;
     std::map<uint8_t, int> stalls;
+    bool holding = false;       // the camera stops delivering frames
+    uint32_t usb_next_seq = 0;  // sequence of the next frame the USB face sends
 
     uint64_t delivered = 0;
     int prios[4] = {0, 0, 0, 0};  // open handles per V4L2 priority
@@ -220,6 +222,9 @@ int uvc_request_locked(Cam& cam, uint32_t request, void* arg);
 void init_controls(Cam& cam);
 void init_registers(Cam& cam);
 Control* find_control(Cam& cam, uint32_t id);
+// A control write as the camera checks it: 0, or the errno (EACCES, ERANGE,
+// EINVAL) that refuses it. `setter` is excluded from the change events.
+int set_control_locked(Cam& cam, const Handle* setter, Control& c, int32_t value);
 void release_queue_locked(Cam& cam);
 bool nonblocking(int fd);
 // Which buffers are mapped in this process now.
@@ -235,6 +240,9 @@ short poll_events_locked(Handle& h, short events);
 // Corruption of an MJPEG frame: 0 none, 1 + Corruption.
 uint32_t produce_frame(const Cam& cam, const Queue& q, uint32_t index, uint32_t sequence,
                        int corrupt);
+// Frame `sequence` as the camera sends it (valid until the thread's next call).
+const std::vector<uint8_t>& frame_bytes(const Camera& cfg, uint32_t fourcc, uint32_t width,
+                                        uint32_t height, uint32_t sequence, int corrupt);
 
 // Frame content.
 std::vector<uint8_t> encode_mjpeg(const uint8_t* yuyv, uint32_t w, uint32_t h, bool huffman);

@@ -120,6 +120,9 @@ SIMCAM_EXPORT void refuse_mapping(const std::string& node, int err);
 SIMCAM_EXPORT void stall_xu(const std::string& node, uint8_t selector, int times = 1);
 // Frames are paced (the camera's rate) or always ready.
 SIMCAM_EXPORT void set_paced(const std::string& node, bool paced);
+// The camera stops delivering frames (true) or starts again (false): queued
+// buffers, or bulk transfers on the USB face, stay unanswered meanwhile.
+SIMCAM_EXPORT void stop_delivering(const std::string& node, bool stop);
 
 // ---- Request log ----
 
@@ -167,6 +170,22 @@ SIMCAM_EXPORT void render_yuyv(uint32_t width, uint32_t height, uint32_t sequenc
 // stamp survives JPEG compression.
 SIMCAM_EXPORT long read_stamp_rgb(const uint8_t* rgb, uint32_t width, uint32_t height);
 SIMCAM_EXPORT long read_stamp_yuyv(const uint8_t* yuyv, uint32_t width, uint32_t height);
+
+// ---- The camera as a USB device (USB/IP) ----
+
+// Serves the camera at `node` as a USB UVC device on the connected USB/IP
+// socket `sock` (the device end of what vhci_hcd was given). Line commands
+// (see simcam/README.md) are read from `control_fd`, if not -1; `stop_fd`
+// becoming readable ends the service. Returns 0 when the host closed the
+// socket or sent what is not USB/IP, 1 when the camera was unplugged (the
+// caller closes `sock`, which detaches the device, and may replug()), 2 on
+// `stop_fd`, -1 when there is no such camera or the socket failed. `sock`
+// stays open in every case.
+SIMCAM_EXPORT int usbip_serve(int sock, const std::string& node, int control_fd = -1,
+                              int stop_fd = -1);
+// One control command line for the camera at `node`: 0 done, 1 "unplug"
+// done, 2 "replug" done, -1 not understood.
+SIMCAM_EXPORT int usbip_command(const std::string& node, const std::string& line);
 
 }  // namespace simcam
 

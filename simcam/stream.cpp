@@ -50,7 +50,7 @@ void corrupt_jpeg(std::vector<uint8_t>& jpeg, int how) {
 
 void advance_locked(Cam& cam, uint64_t now) {
     Queue& q = cam.q;
-    if (!q.streaming) return;
+    if (!q.streaming || cam.holding) return;
     bool any = !q.queued.empty();
     if (!cam.cfg.paced) {
         while (!q.queued.empty()) complete(cam, now);
@@ -75,7 +75,7 @@ void advance_locked(Cam& cam, uint64_t now) {
 
 uint64_t next_due_locked(Cam& cam) {
     Queue& q = cam.q;
-    if (!q.streaming || !cam.cfg.paced || q.queued.empty()) return 0;
+    if (!q.streaming || !cam.cfg.paced || q.queued.empty() || cam.holding) return 0;
     return q.t0_ns + q.next_frame * q.interval_ns;
 }
 
@@ -90,23 +90,29 @@ short poll_events_locked(Handle& h, short events) {
     return short((q.done.empty() ? 0 : events & (POLLIN | POLLRDNORM)) | pri);
 }
 
+const std::vector<uint8_t>& frame_bytes(const Camera& cfg, uint32_t fourcc, uint32_t width,
+                                        uint32_t height, uint32_t sequence, int corrupt) {
+    thread_local std::vector<uint8_t> yuyv, out;
+    yuyv.resize(size_t(width) * height * 2);
+    render_yuyv(width, height, sequence, yuyv.data());
+    if (fourcc == V4L2_PIX_FMT_MJPEG) {
+        out = encode_mjpeg(yuyv.data(), width, height, cfg.mjpeg_huffman);
+        if (corrupt) corrupt_jpeg(out, corrupt);
+        return out;
+    }
+    if (fourcc == V4L2_PIX_FMT_H264) {
+        fake_h264(out, yuyv.data(), width, height);
+        return out;
+    }
+    return yuyv;
+}
+
 uint32_t produce_frame(const Cam& cam, const Queue& q, uint32_t index, uint32_t sequence,
                        int corrupt) {
-    thread_local std::vector<uint8_t> yuyv, out;
-    yuyv.resize(size_t(q.width) * q.height * 2);
-    render_yuyv(q.width, q.height, sequence, yuyv.data());
-    const uint8_t* data = yuyv.data();
-    size_t n = yuyv.size();
-    if (q.fourcc == V4L2_PIX_FMT_MJPEG) {
-        out = encode_mjpeg(yuyv.data(), q.width, q.height, cam.cfg.mjpeg_huffman);
-        if (corrupt) corrupt_jpeg(out, corrupt);
-        data = out.data();
-        n = out.size();
-    } else if (q.fourcc == V4L2_PIX_FMT_H264) {
-        fake_h264(out, yuyv.data(), q.width, q.height);
-        data = out.data();
-        n = out.size();
-    }
+    const std::vector<uint8_t>& frame =
+        frame_bytes(cam.cfg, q.fourcc, q.width, q.height, sequence, corrupt);
+    const uint8_t* data = frame.data();
+    size_t n = frame.size();
     if (n > q.length) n = q.length;
     off_t off = off_t(index) * q.stride;
     size_t done = 0;

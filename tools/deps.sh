@@ -17,6 +17,9 @@ pkgs+=(g++-arm-linux-gnueabihf libstdc++6:armhf libudev-dev:armhf libjpeg62-turb
 # ABI baselines of the libraries (abidw, abidiff)
 pkgs+=(abigail-tools)
 pkgs+=(clang-14 libclang-rt-14-dev)  # libFuzzer targets (tools/reliability.sh)
+# The real-driver stage (tests/kernel): Debian's kernel under qemu, a busybox
+# initramfs, the kernel's module dependencies; xz unpacks the kernel image.
+pkgs+=(qemu-system-x86 busybox-static cpio kmod xz-utils)
 pkgs+=("$@")
 
 missing=()

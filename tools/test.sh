@@ -17,6 +17,12 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset" -j2
   times+=("$preset $((SECONDS - start)) s")
 done
+# The real uvcvideo driver: Debian's kernel under qemu (fetched into
+# /var/cache/camkit-kernel at first use), the dev build's programs in the VM.
+echo "=== real-kernel stage"
+start=$SECONDS
+ctest --preset kernel
+times+=("kernel $((SECONDS - start)) s")
 start=$SECONDS
 bash tools/reliability.sh 20  # libFuzzer targets, 20 s each
 times+=("fuzz $((SECONDS - start)) s")
