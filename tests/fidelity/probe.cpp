@@ -19,43 +19,20 @@
 
 namespace {
 
-const char* errno_name(int e) {
-    switch (e) {
-        case 0:
-            return "0";
-        case EINVAL:
-            return "EINVAL";
-        case EBUSY:
-            return "EBUSY";
-        case EAGAIN:
-            return "EAGAIN";
-        case ENOENT:
-            return "ENOENT";
-        case EEXIST:
-            return "EEXIST";
-        case ENOBUFS:
-            return "ENOBUFS";
-        case EILSEQ:
-            return "EILSEQ";
-        case EACCES:
-            return "EACCES";
-        case ERANGE:
-            return "ERANGE";
-        case ENOTTY:
-            return "ENOTTY";
-        case EIO:
-            return "EIO";
-        case ENODEV:
-            return "ENODEV";
-        case EFAULT:
-            return "EFAULT";
-        case EPERM:
-            return "EPERM";
-        case EBADF:
-            return "EBADF";
-        default:
-            return "E?";
-    }
+std::string errno_name(int e) {
+    static const struct {
+        int err;
+        const char* name;
+    } kNames[] = {
+        {0, "0"},           {EINVAL, "EINVAL"}, {EBUSY, "EBUSY"},         {EAGAIN, "EAGAIN"},
+        {ENOENT, "ENOENT"}, {EEXIST, "EEXIST"}, {ENOBUFS, "ENOBUFS"},     {EILSEQ, "EILSEQ"},
+        {EACCES, "EACCES"}, {ERANGE, "ERANGE"}, {ENOTTY, "ENOTTY"},       {EIO, "EIO"},
+        {ENODEV, "ENODEV"}, {EFAULT, "EFAULT"}, {EPERM, "EPERM"},         {EBADF, "EBADF"},
+        {EPIPE, "EPIPE"},   {EPROTO, "EPROTO"}, {ETIMEDOUT, "ETIMEDOUT"}, {ENOMEM, "ENOMEM"},
+        {ENOSPC, "ENOSPC"}, {ENOSYS, "ENOSYS"}};
+    for (const auto& n : kNames)
+        if (n.err == e) return n.name;
+    return "errno " + std::to_string(e);
 }
 
 std::string fourcc(uint32_t f) {
@@ -77,7 +54,7 @@ struct Probe {
     }
     // The request's answer: 0 or the errno name.
     int result(const char* field, int r) const {
-        put(field, r == 0 ? "0" : errno_name(errno));
+        put(field, r == 0 ? std::string("0") : errno_name(errno));
         return r;
     }
 };
@@ -196,9 +173,9 @@ const struct {
     {"open",
      [](Ctx& c, const Probe& p) {
          c.fd = open(c.node, O_RDWR | O_NONBLOCK);
-         p.put("result", c.fd >= 0 ? "0" : errno_name(errno));
+         p.put("result", c.fd >= 0 ? std::string("0") : errno_name(errno));
          c.other = open(c.node, O_RDWR | O_NONBLOCK);
-         p.put("second", c.other >= 0 ? "0" : errno_name(errno));
+         p.put("second", c.other >= 0 ? std::string("0") : errno_name(errno));
      }},
     {"querycap",
      [](Ctx& c, const Probe& p) {
@@ -482,7 +459,7 @@ const struct {
              int r = io(c.fd, VIDIOC_S_CTRL, &ctl);
              v4l2_control got{k.id, 0};
              int g = io(c.fd, VIDIOC_G_CTRL, &got);
-             p.put(k.field, r == 0 ? "0" : errno_name(errno));
+             p.put(k.field, r == 0 ? std::string("0") : errno_name(errno));
              p.put((std::string(k.field) + ".now").c_str(),
                    g == 0 ? std::to_string(got.value) : errno_name(errno));
          }

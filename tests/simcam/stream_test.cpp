@@ -139,8 +139,9 @@ TEST_F(Stream, DroppedFramesSkipSequenceNumbersAndStreamoffDequeuesAll) {
         q.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         q.index = i;
         ASSERT_EQ(io(cap.fd, VIDIOC_QUERYBUF, &q), 0);
-        EXPECT_FALSE(q.flags & (V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE));
-        EXPECT_TRUE(q.flags & V4L2_BUF_FLAG_MAPPED);
+        // Dequeued (neither queued nor done), still mapped.
+        EXPECT_EQ(q.flags, V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC |
+                               V4L2_BUF_FLAG_TSTAMP_SRC_SOE);
     }
     EXPECT_EQ(dqbuf(cap.fd, &a), EINVAL);
     // Streaming again needs buffers queued again; sequence restarts.
@@ -157,8 +158,8 @@ TEST_F(Stream, DroppedFramesSkipSequenceNumbersAndStreamoffDequeuesAll) {
 // a queued buffer carries no frame, whatever it held before; only the
 // dequeue (and a query of a done or dequeued buffer) shows it.
 TEST_F(Stream, BuffersReadBackAsTheDriverWritesThem) {
-    const uint32_t base = V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC |
-                          V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
+    const uint32_t base =
+        V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
     Capture cap;
     ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_YUYV, 640, 480, 30, 2));
     ASSERT_EQ(stream(cap.fd, true), 0);
@@ -166,16 +167,8 @@ TEST_F(Stream, BuffersReadBackAsTheDriverWritesThem) {
     ASSERT_EQ(cap.next(&got), 0);
     ASSERT_EQ(cap.next(&got), 0);
     ASSERT_EQ(got.sequence, 1u);
-    // Stopped, every buffer is dequeued and still mapped, and no frame can
-    // land in a buffer between the steps below.
+    // Stopped, no frame can land in a buffer between the steps below.
     ASSERT_EQ(stream(cap.fd, false), 0);
-    for (uint32_t i = 0; i < 2; ++i) {
-        v4l2_buffer q{};
-        q.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        q.index = i;
-        ASSERT_EQ(io(cap.fd, VIDIOC_QUERYBUF, &q), 0);
-        EXPECT_EQ(q.flags, base) << i;
-    }
     const uint32_t index = got.index;
     const struct {
         const char* step;
