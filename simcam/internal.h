@@ -58,9 +58,10 @@ struct Buffer {
     uint64_t time_ns = 0;
     uint32_t bytesused = 0;
     bool error = false;
-    bool filled = false;  // holds a frame: cleared when queued, as the driver reports it
-    bool drawn = false;   // still cameras: content written once
-    bool mapped = false;  // refreshed from /proc/self/maps at QUERYBUF/STREAMON
+    bool filled = false;       // holds a frame: cleared when queued, as the driver reports it
+    bool ever_filled = false;  // has held a frame since REQBUFS: the field is known
+    bool drawn = false;        // still cameras: content written once
+    bool mapped = false;       // refreshed from /proc/self/maps at QUERYBUF/STREAMON
 };
 
 struct Handle;

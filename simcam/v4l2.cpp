@@ -161,7 +161,8 @@ void fill_buffer(const Queue& q, uint32_t i, v4l2_buffer* b) {
     b->memory = V4L2_MEMORY_MMAP;
     b->m.offset = i * q.stride;
     b->length = q.length;
-    b->field = V4L2_FIELD_NONE;
+    // The driver sets the field when it fills a buffer: ANY until then.
+    b->field = buf.ever_filled ? V4L2_FIELD_NONE : V4L2_FIELD_ANY;
     // A queued buffer carries no frame: the driver writes it back with
     // sequence, bytesused and timestamp 0, whatever it held before.
     if (buf.filled) {
