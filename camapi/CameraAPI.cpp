@@ -27,6 +27,15 @@ pthread_mutex_t g_lock[kSlots] = {PTHREAD_MUTEX_INITIALIZER, PTHREAD_MUTEX_INITI
 
 namespace {
 
+// The last grabbed frame of each slot; valid only while `have_frame`.
+CamFrameInfo last_frame[kSlots] = {};
+bool have_frame[kSlots] = {};
+
+void forget_frame(int index) {
+    have_frame[index] = false;
+    memset(&last_frame[index], 0, sizeof last_frame[index]);
+}
+
 bool valid_slot(int index) {
     return index >= 0 && index < kSlots;
 }
@@ -48,6 +57,7 @@ void set_capture_buffer(struct v4l2_buffer* buf, uint32_t index) {
 // slot's descriptor (or, while cam_open is still building the slot, the one
 // it opened). Returns close's result, or `fd` itself when it is negative.
 int release_slot(int index, int fd) {
+    forget_frame(index);
     for (int i = 0; i < kBuffers; ++i) {
         if (g_mem[index][i]) {
             munmap(g_mem[index][i], g_mem_len[index][i]);
@@ -173,6 +183,8 @@ int cam_close(int index) {
 
 int cam_play(int index) {
     if (!valid_slot(index)) return -1;
+    // Sequence numbers restart with the stream.
+    forget_frame(index);
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     return xioctl(g_fd[index], req(VIDIOC_STREAMON), &type);
 }
@@ -225,8 +237,37 @@ int cam_grabframe(int index, unsigned char* data, int* size) {
     if (used > g_mem_len[index][i]) used = g_mem_len[index][i];
     memcpy(data, g_mem[index][i], used);
     *size = static_cast<int>(used);
+    // Taken before the requeue, which writes the buffer back as queued;
+    // kept only when the grab succeeds.
+    CamFrameInfo info;
+    info.sequence = buf->sequence;
+    info.flags = buf->flags;
+    info.bytesused = buf->bytesused;
+    info.reserved = 0;
+    info.timestamp_sec = static_cast<int64_t>(buf->timestamp.tv_sec);
+    info.timestamp_usec = static_cast<int64_t>(buf->timestamp.tv_usec);
 
     result = xioctl(fd, req(VIDIOC_QBUF), buf);
+    if (result == 0) {
+        last_frame[index] = info;
+        have_frame[index] = true;
+    }
     pthread_mutex_unlock(&g_lock[index]);
     return result;
+}
+
+int cam_get_frameinfo(int index, CamFrameInfo* info) {
+    if (!valid_slot(index) || !info) {
+        errno = EINVAL;
+        return -1;
+    }
+    pthread_mutex_lock(&g_lock[index]);
+    bool have = have_frame[index];
+    if (have) *info = last_frame[index];
+    pthread_mutex_unlock(&g_lock[index]);
+    if (!have) {
+        errno = ENODATA;
+        return -1;
+    }
+    return 0;
 }

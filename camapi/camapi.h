@@ -55,6 +55,17 @@ struct __videoCtrl {
     uint32_t flags;
 };
 
+// Metadata of a frame cam_grabframe copied out, as the driver dequeued it.
+// Fixed-size fields: the same layout on every target.
+struct CamFrameInfo {
+    uint32_t sequence;   // the driver's frame counter; gaps are dropped frames
+    uint32_t flags;      // V4L2_BUF_FLAG_* as dequeued
+    uint32_t bytesused;  // as the driver reported it (the copy is cut at the buffer's length)
+    uint32_t reserved;   // 0
+    int64_t timestamp_sec;  // the driver's timestamp (CLOCK_MONOTONIC for uvcvideo)
+    int64_t timestamp_usec;
+};
+
 // ---- Device request layer ----
 
 // ioctl with up to 5 attempts; EAGAIN, EINTR and ETIMEDOUT are retried at once.
@@ -77,6 +88,12 @@ CAMAPI_EXPORT int cam_close(int index);
 CAMAPI_EXPORT int cam_play(int index);
 CAMAPI_EXPORT int cam_stop(int index);
 CAMAPI_EXPORT int cam_grabframe(int index, unsigned char* data, int* size);
+// The metadata of the frame the slot's last successful cam_grabframe copied
+// out (g_buf shows the buffer as requeued, not that frame). Returns 0, or -1
+// with errno EINVAL for a bad index or null info, ENODATA when no frame was
+// grabbed since the slot was opened or last started with cam_play (a closed
+// slot has none). Holds the slot's lock.
+CAMAPI_EXPORT int cam_get_frameinfo(int index, CamFrameInfo* info);
 
 // ---- Device catalogue ----
 

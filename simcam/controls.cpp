@@ -4,6 +4,8 @@
 #include <linux/videodev2.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "internal.h"
 
 namespace simcam {
@@ -53,10 +55,8 @@ bool inactive(Cam& cam, const Control& c) {
 
 uint32_t control_flags(Cam& cam, const Control& c) {
     if (is_class(c)) return V4L2_CTRL_FLAG_READ_ONLY | V4L2_CTRL_FLAG_WRITE_ONLY;
-    uint32_t f = inactive(cam, c) ? V4L2_CTRL_FLAG_INACTIVE : 0;
-    if (c.id == V4L2_CID_EXPOSURE_AUTO || c.id == V4L2_CID_AUTO_WHITE_BALANCE)
-        f |= V4L2_CTRL_FLAG_UPDATE;
-    return f;
+    // The driver marks no control UPDATE, automatic masters included.
+    return inactive(cam, c) ? V4L2_CTRL_FLAG_INACTIVE : 0;
 }
 
 namespace {
@@ -72,9 +72,19 @@ Control* lookup(Cam& cam, uint32_t raw) {
     return nullptr;
 }
 
-int check_value(const Control& c, int32_t v) {
-    if (v < c.min || v > c.max) return ERANGE;
-    if (c.type == V4L2_CTRL_TYPE_MENU && !(c.menu_mask >> v & 1)) return EINVAL;
+// A menu index outside the menu is refused, one the camera lacks is invalid;
+// other values are brought into range and onto the step, as the driver
+// does, and the caller sees the value taken.
+int check_value(const Control& c, int32_t* v) {
+    if (c.type == V4L2_CTRL_TYPE_MENU) {
+        if (*v < c.min || *v > c.max) return ERANGE;
+        return c.menu_mask >> *v & 1 ? 0 : EINVAL;
+    }
+    int64_t x = std::min<int64_t>(std::max<int64_t>(*v, c.min), c.max);
+    int64_t step = c.step > 0 ? c.step : 1;
+    x = c.min + (x - c.min + step / 2) / step * step;
+    if (x > c.max) x -= step;
+    *v = int32_t(x);
     return 0;
 }
 
@@ -177,7 +187,10 @@ int ext_ctrls(Handle& h, uint32_t request, v4l2_ext_controls* e) {
     if (!get) {
         for (uint32_t i = 0; i < e->count; ++i) {
             v4l2_ext_control& x = e->controls[i];
-            if (int err = check_value(*find_control(cam, x.id), x.value)) {
+            int32_t v = x.value;  // the record is packed
+            int err = check_value(*find_control(cam, x.id), &v);
+            x.value = v;
+            if (err) {
                 e->error_idx = i;
                 return errno = err, -1;
             }
@@ -203,9 +216,9 @@ Control* find_control(Cam& cam, uint32_t id) {
     return nullptr;
 }
 
-int set_control_locked(Cam& cam, const Handle* setter, Control& c, int32_t value) {
+int set_control_locked(Cam& cam, const Handle* setter, Control& c, int32_t& value) {
     if (int err = check_access(cam, c, nullptr)) return err;
-    if (int err = check_value(c, value)) return err;
+    if (int err = check_value(c, &value)) return err;
     set_value(cam, setter, c, value);
     return 0;
 }

@@ -58,8 +58,10 @@ struct Buffer {
     uint64_t time_ns = 0;
     uint32_t bytesused = 0;
     bool error = false;
-    bool drawn = false;   // still cameras: content written once
-    bool mapped = false;  // refreshed from /proc/self/maps at QUERYBUF/STREAMON
+    bool filled = false;       // holds a frame: cleared when queued, as the driver reports it
+    bool ever_filled = false;  // has held a frame since REQBUFS: the field is known
+    bool drawn = false;        // still cameras: content written once
+    bool mapped = false;       // refreshed from /proc/self/maps at QUERYBUF/STREAMON
 };
 
 struct Handle;
@@ -224,7 +226,8 @@ void init_registers(Cam& cam);
 Control* find_control(Cam& cam, uint32_t id);
 // A control write as the camera checks it: 0, or the errno (EACCES, ERANGE,
 // EINVAL) that refuses it. `setter` is excluded from the change events.
-int set_control_locked(Cam& cam, const Handle* setter, Control& c, int32_t value);
+// Clamps value to the control's range and step, as the driver does.
+int set_control_locked(Cam& cam, const Handle* setter, Control& c, int32_t& value);
 void release_queue_locked(Cam& cam);
 bool nonblocking(int fd);
 // Which buffers are mapped in this process now.

@@ -17,6 +17,8 @@ void complete(Cam& cam, uint64_t time_ns) {
     q.queued.pop_front();
     Buffer& b = q.bufs[idx];
     b.state = BufState::Done;
+    b.filled = true;
+    b.ever_filled = true;
     b.sequence = q.next_seq++;
     b.time_ns = time_ns;
     b.error = cam.error_frames.erase(b.sequence) > 0;

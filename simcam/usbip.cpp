@@ -156,6 +156,10 @@ bool unit_request(Server& s, Cam& cam, uint8_t req, uint8_t unit, uint8_t sel, u
             for (int i = u->size; i-- > 0;) raw = raw << 8 | data[i];
             if (u->size == 2) raw = int16_t(raw);  // signed ranges (brightness, hue)
             int32_t val = from_uvc(c.id, raw);
+            // The driver clamps before it sends; a device stalls on a value
+            // outside its range.
+            if (c.type != V4L2_CTRL_TYPE_MENU && (val < c.min || val > c.max))
+                return s.error_code = kOutOfRange, false;
             int err = c.id == V4L2_CID_EXPOSURE_AUTO && val < 0
                           ? EINVAL
                           : set_control_locked(cam, nullptr, c, val);

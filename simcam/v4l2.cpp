@@ -161,15 +161,20 @@ void fill_buffer(const Queue& q, uint32_t i, v4l2_buffer* b) {
     b->memory = V4L2_MEMORY_MMAP;
     b->m.offset = i * q.stride;
     b->length = q.length;
-    b->bytesused = buf.bytesused;
-    b->field = V4L2_FIELD_NONE;
-    b->sequence = buf.sequence;
-    b->timestamp.tv_sec = time_t(buf.time_ns / 1000000000u);
-    b->timestamp.tv_usec = suseconds_t(buf.time_ns % 1000000000u / 1000u);
+    // The driver sets the field when it fills a buffer: ANY until then.
+    b->field = buf.ever_filled ? V4L2_FIELD_NONE : V4L2_FIELD_ANY;
+    // A queued buffer carries no frame: the driver writes it back with
+    // sequence, bytesused and timestamp 0, whatever it held before.
+    if (buf.filled) {
+        b->bytesused = buf.bytesused;
+        b->sequence = buf.sequence;
+        b->timestamp.tv_sec = time_t(buf.time_ns / 1000000000u);
+        b->timestamp.tv_usec = suseconds_t(buf.time_ns % 1000000000u / 1000u);
+    }
     b->flags = kBufFlags;
     if (buf.state == BufState::Queued) b->flags |= V4L2_BUF_FLAG_QUEUED;
     if (buf.state == BufState::Done) b->flags |= V4L2_BUF_FLAG_DONE;
-    if (buf.error) b->flags |= V4L2_BUF_FLAG_ERROR;
+    if (buf.error && buf.filled) b->flags |= V4L2_BUF_FLAG_ERROR;
     if (buf.mapped) b->flags |= V4L2_BUF_FLAG_MAPPED;
 }
 
@@ -349,11 +354,13 @@ int qbuf(Cam& cam, Handle& h, v4l2_buffer* b) {
     uint64_t now = now_ns();
     advance_locked(cam, now);  // frames due before this buffer came are lost
     buf.state = BufState::Queued;
+    buf.filled = false;
     q.queued.push_back(b->index);
     q.waiting_for_buffers = false;
+    // Written back as queued, even where a due frame fills it at once.
+    fill_buffer(q, b->index, b);
     advance_locked(cam, now);
     state().cv.notify_all();
-    fill_buffer(q, b->index, b);
     return 0;
 }
 
@@ -527,7 +534,9 @@ int v4l2_request_locked(Handle& h, int fd, uint32_t request, void* arg,
         case VIDIOC_STREAMON:
         case VIDIOC_STREAMOFF: {
             if (*static_cast<int*>(arg) != int(kCapture)) return errno = EINVAL, -1;
-            if (cam.q.owner && cam.q.owner != &h) return errno = EBUSY, -1;
+            // Only the handle holding the queue may stream; REQBUFS(0) gave
+            // the claim up.
+            if (cam.q.owner != &h) return errno = EBUSY, -1;
             if (request == VIDIOC_STREAMOFF) {
                 stop_stream(cam);
                 return 0;

@@ -21,6 +21,15 @@ constexpr size_t align_up(size_t n, size_t a) {
 }
 }  // namespace
 
+// The frame record has fixed-size fields only: one layout on every target.
+static_assert(sizeof(CamFrameInfo) == 32, "frame record");
+static_assert(offsetof(CamFrameInfo, sequence) == 0, "CamFrameInfo::sequence");
+static_assert(offsetof(CamFrameInfo, flags) == 4, "CamFrameInfo::flags");
+static_assert(offsetof(CamFrameInfo, bytesused) == 8, "CamFrameInfo::bytesused");
+static_assert(offsetof(CamFrameInfo, reserved) == 12, "CamFrameInfo::reserved");
+static_assert(offsetof(CamFrameInfo, timestamp_sec) == 16, "CamFrameInfo::timestamp_sec");
+static_assert(offsetof(CamFrameInfo, timestamp_usec) == 24, "CamFrameInfo::timestamp_usec");
+
 #if UINTPTR_MAX == 0xFFFFFFFFu
 static_assert(sizeof(CamDevice) == 1296, "device record");
 static_assert(offsetof(CamDevice, devNode) == 0, "CamDevice::devNode");

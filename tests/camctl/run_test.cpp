@@ -2,7 +2,9 @@
 // in: what lands in the BMP files, and how a run ends when the camera sends
 // damaged frames, stops delivering or is unplugged.
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -212,6 +214,47 @@ TEST_F(CamctlRun, QuietSaysNothingVerboseNamesEachFile) {
     Outcome verbose = snap("YUY2", "2");
     ASSERT_EQ(verbose.status, 0) << verbose.err;
     EXPECT_NE(verbose.err.find(" written to " + file(1) + "\n"), std::string::npos) << verbose.err;
+    // Each line names the driver's number of the frame in that file, which
+    // the pattern's stamp shows.
+    const std::vector<long> got = stamps(2);
+    for (int i = 0; i < 2; ++i)
+        EXPECT_NE(verbose.err.find("camctl snap: frame " + std::to_string(got[i]) + " written to " +
+                                   file(i) + "\n"),
+                  std::string::npos)
+            << verbose.err;
+}
+
+// The rate comes from the driver's timestamps (due times, exactly 1/30 s
+// apart) over the frames numbered between the first and the last: those
+// received, dropped and flagged damaged. So it holds however slow the host.
+TEST_F(CamctlRun, StreamCountsDropsFromFrameNumbersAndTimesByTheDriver) {
+    const struct {
+        const char* name;
+        std::vector<uint32_t> error_frames;
+    } cases[] = {{"clean", {}}, {"two flagged", {3, 4}}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        simcam::reset();
+        for (uint32_t seq : c.error_frames) simcam::error_frame(kNode, seq);
+        Outcome r = run(cmd_stream, {"-d", kNode, "-f", "YUY2", "-s", "640x480", "-r", "30", "-n",
+                                     "8"});
+        ASSERT_EQ(r.status, 0) << r.err;
+        unsigned received = 0, dropped = 0, damaged = 0;
+        double fps = 0;
+        const char* out = r.out.c_str();
+        ASSERT_EQ(sscanf(strstr(out, "frames received:"), "frames received: %u", &received), 1)
+            << r.out;
+        ASSERT_NE(strstr(out, "frame rate:"), nullptr) << r.out;
+        ASSERT_EQ(sscanf(strstr(out, "frame rate:"), "frame rate: %lf", &fps), 1);
+        ASSERT_NE(strstr(out, "dropped frames:"), nullptr) << r.out;
+        ASSERT_EQ(sscanf(strstr(out, "dropped frames:"), "dropped frames: %u", &dropped), 1)
+            << r.out;
+        ASSERT_EQ(sscanf(strstr(out, "damaged frames:"), "damaged frames: %u", &damaged), 1);
+        EXPECT_EQ(received, 8u);
+        EXPECT_EQ(damaged, c.error_frames.size());
+        EXPECT_NEAR(fps, 30.0 * (received - 1) / (received - 1 + dropped + damaged), 0.01)
+            << r.out;
+    }
 }
 
 }  // namespace

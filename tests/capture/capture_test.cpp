@@ -485,4 +485,83 @@ TEST_F(CaptureTest, BytesUsedBeyondBufferIsCut) {
     EXPECT_EQ(frame[static_cast<size_t>(size)], 0xEE);
 }
 
+// ---- metadata of grabbed frames ----
+
+// Through a slot's life, what cam_get_frameinfo answers after each call: the
+// last good frame as the driver dequeued it (g_buf shows the buffer as the
+// requeue wrote it back), nothing before the first grab of a stream.
+TEST_F(CaptureTest, FrameInfoFollowsTheLastGoodGrab) {
+    enum Call { Open, Play, Grab, GrabFailedRequeue, Stop, Close };
+    const long kNone = -1;  // ENODATA
+    const struct {
+        const char* step;
+        Call call;
+        int result;
+        long sequence;
+    } steps[] = {
+        {"opened", Open, 0, kNone},
+        {"playing", Play, 0, kNone},
+        {"frame 0", Grab, 0, 0},
+        {"frame 1", Grab, 0, 1},
+        {"error frame 2 skipped", Grab, -1, 1},
+        {"frame 3", Grab, 0, 3},
+        {"frame 4 not requeued", GrabFailedRequeue, -1, 3},
+        {"stopped", Stop, 0, 3},
+        {"restarted", Play, 0, kNone},
+        {"new stream counts from 0", Grab, 0, 0},
+        {"closed", Close, 0, kNone},
+    };
+    simcam::error_frame(kNode, 2);
+    std::vector<unsigned char> frame(640 * 480 * 2);
+    v4l2_buffer dequeued{};
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.step);
+        int result = 0;
+        int size = 0;
+        switch (s.call) {
+            case Open: result = open_slot(0); break;
+            case Play: result = cam_play(0); break;
+            case Stop: result = cam_stop(0); break;
+            case Close: result = cam_close(0); break;
+            case GrabFailedRequeue: simcam::fail_request(kNode, VIDIOC_QBUF, EIO); [[fallthrough]];
+            case Grab:
+                simcam::clear_log();
+                result = cam_grabframe(0, frame.data(), &size);
+                if (result == 0) {
+                    dequeued = arg_of<v4l2_buffer>(logged(VIDIOC_DQBUF).back().arg_out);
+                    EXPECT_EQ(g_buf[0].sequence, 0u) << "requeued buffers carry no frame";
+                }
+                break;
+        }
+        EXPECT_EQ(result, s.result);
+        CamFrameInfo info;
+        memset(&info, 0xA5, sizeof info);
+        errno = 0;
+        const int got = cam_get_frameinfo(0, &info);
+        if (s.sequence == kNone) {
+            EXPECT_EQ(got, -1);
+            EXPECT_EQ(errno, ENODATA);
+            continue;
+        }
+        ASSERT_EQ(got, 0);
+        EXPECT_EQ(info.sequence, static_cast<uint32_t>(s.sequence));
+        EXPECT_EQ(info.sequence, dequeued.sequence);
+        EXPECT_EQ(info.flags, dequeued.flags);
+        EXPECT_EQ(info.bytesused, dequeued.bytesused);
+        EXPECT_EQ(info.reserved, 0u);
+        EXPECT_EQ(info.timestamp_sec, static_cast<int64_t>(dequeued.timestamp.tv_sec));
+        EXPECT_EQ(info.timestamp_usec, static_cast<int64_t>(dequeued.timestamp.tv_usec));
+        EXPECT_NE(info.timestamp_sec + info.timestamp_usec, 0);
+    }
+    CamFrameInfo info;
+    for (int index : {-1, 2, INT_MIN}) {
+        errno = 0;
+        EXPECT_EQ(cam_get_frameinfo(index, &info), -1);
+        EXPECT_EQ(errno, EINVAL);
+    }
+    errno = 0;
+    EXPECT_EQ(cam_get_frameinfo(0, nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
 }  // namespace

@@ -198,8 +198,9 @@ TEST_F(Device, ControlsAndPriorities) {
         int32_t value;
         int err;
     } cases[] = {
-        {V4L2_CID_BRIGHTNESS, 65, ERANGE},
-        {V4L2_CID_GAMMA, 99, ERANGE},
+        {V4L2_CID_BRIGHTNESS, 65, 0},               // taken as 64: integers are clamped
+        {V4L2_CID_GAMMA, 99, 0},                    // taken as 100
+        {V4L2_CID_EXPOSURE_AUTO, 7, ERANGE},        // past the menu
         {V4L2_CID_EXPOSURE_AUTO, 0, EINVAL},        // not a menu entry of this camera
         {V4L2_CID_EXPOSURE_ABSOLUTE, 100, EACCES},  // aperture priority is on
         {V4L2_CID_WHITE_BALANCE_TEMPERATURE, 5000, EACCES},
@@ -212,6 +213,8 @@ TEST_F(Device, ControlsAndPriorities) {
         v4l2_control x{k.id, k.value};
         EXPECT_EQ(io(fd, VIDIOC_S_CTRL, &x), k.err) << std::hex << k.id;
     }
+    EXPECT_EQ(simcam::control_value("/dev/video0", V4L2_CID_BRIGHTNESS), 64);
+    EXPECT_EQ(simcam::control_value("/dev/video0", V4L2_CID_GAMMA), 100);
     // Enumeration walks every control once, in id order.
     v4l2_queryctrl q{};
     int n = 0;
@@ -226,8 +229,8 @@ TEST_F(Device, ControlsAndPriorities) {
     v4l2_ext_control xs[2] = {};
     xs[0].id = V4L2_CID_CONTRAST;
     xs[0].value = 50;
-    xs[1].id = V4L2_CID_SATURATION;
-    xs[1].value = 1000;
+    xs[1].id = V4L2_CID_POWER_LINE_FREQUENCY;
+    xs[1].value = 5;  // past the menu
     v4l2_ext_controls e{};
     e.count = 2;
     e.controls = xs;

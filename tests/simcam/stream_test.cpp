@@ -139,8 +139,9 @@ TEST_F(Stream, DroppedFramesSkipSequenceNumbersAndStreamoffDequeuesAll) {
         q.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         q.index = i;
         ASSERT_EQ(io(cap.fd, VIDIOC_QUERYBUF, &q), 0);
-        EXPECT_FALSE(q.flags & (V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE));
-        EXPECT_TRUE(q.flags & V4L2_BUF_FLAG_MAPPED);
+        // Dequeued (neither queued nor done), still mapped.
+        EXPECT_EQ(q.flags, V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC |
+                               V4L2_BUF_FLAG_TSTAMP_SRC_SOE);
     }
     EXPECT_EQ(dqbuf(cap.fd, &a), EINVAL);
     // Streaming again needs buffers queued again; sequence restarts.
@@ -151,6 +152,55 @@ TEST_F(Stream, DroppedFramesSkipSequenceNumbersAndStreamoffDequeuesAll) {
     ASSERT_EQ(qbuf(cap.fd, 0), 0);
     ASSERT_EQ(cap.next(&a), 0);
     EXPECT_EQ(a.sequence, 0u);
+}
+
+// What a program reads back from the driver at each step of a buffer's life:
+// a queued buffer carries no frame, whatever it held before; only the
+// dequeue (and a query of a done or dequeued buffer) shows it.
+TEST_F(Stream, BuffersReadBackAsTheDriverWritesThem) {
+    const uint32_t base =
+        V4L2_BUF_FLAG_MAPPED | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_SOE;
+    Capture cap;
+    ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_YUYV, 640, 480, 30, 2));
+    ASSERT_EQ(stream(cap.fd, true), 0);
+    v4l2_buffer got;
+    ASSERT_EQ(cap.next(&got), 0);
+    ASSERT_EQ(cap.next(&got), 0);
+    ASSERT_EQ(got.sequence, 1u);
+    // Stopped, no frame can land in a buffer between the steps below.
+    ASSERT_EQ(stream(cap.fd, false), 0);
+    const uint32_t index = got.index;
+    const struct {
+        const char* step;
+        unsigned long request;
+        uint32_t flags;
+        bool frame;  // sequence, bytesused and timestamp those of the dequeued frame
+    } steps[] = {
+        {"query dequeued", VIDIOC_QUERYBUF, base, true},
+        {"queue", VIDIOC_QBUF, base | V4L2_BUF_FLAG_QUEUED, false},
+        {"query queued", VIDIOC_QUERYBUF, base | V4L2_BUF_FLAG_QUEUED, false},
+    };
+    for (const auto& s : steps) {
+        SCOPED_TRACE(s.step);
+        v4l2_buffer b{};
+        b.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b.memory = V4L2_MEMORY_MMAP;
+        b.index = index;
+        ASSERT_EQ(io(cap.fd, s.request, &b), 0);
+        EXPECT_EQ(b.index, index);
+        EXPECT_EQ(b.flags, s.flags);
+        EXPECT_EQ(b.length, got.length);
+        EXPECT_EQ(b.field, uint32_t(V4L2_FIELD_NONE));
+        EXPECT_EQ(b.sequence, s.frame ? got.sequence : 0u);
+        EXPECT_EQ(b.bytesused, s.frame ? got.bytesused : 0u);
+        EXPECT_EQ(b.timestamp.tv_sec, s.frame ? got.timestamp.tv_sec : 0);
+        EXPECT_EQ(b.timestamp.tv_usec, s.frame ? got.timestamp.tv_usec : 0);
+    }
+    // Giving the buffers up gives up the claim on the queue: streaming is
+    // then refused as busy, not as invalid.
+    ASSERT_EQ(reqbufs(cap.fd, 0), 0);
+    EXPECT_EQ(stream(cap.fd, true), EBUSY);
+    EXPECT_EQ(stream(cap.fd, false), EBUSY);
 }
 
 TEST_F(Stream, UnpacedStillFramesCostOnlyTheCopy) {

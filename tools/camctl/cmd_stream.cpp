@@ -20,7 +20,8 @@ void usage(FILE* out) {
         "                     [--slot 0|1] [--timeout SECONDS] [-q|--quiet] [-v|--verbose]\n"
         "\n"
         "Streams FRAMES frames from DEVICE and reports frames received, bytes per\n"
-        "frame, achieved frame rate, dropped frames and damaged frames. What is not\n"
+        "frame, achieved frame rate (by the driver's timestamps), dropped frames (gaps\n"
+        "in the driver's frame numbers) and damaged frames. What is not\n"
         "given comes from the first camera in the catalogue: its first format, its\n"
         "largest frame size and the fastest rate of that size (without a catalogue:\n"
         "/dev/video0, MJPG, 640x480, 30 fps).\n"
@@ -46,32 +47,47 @@ struct Stats {
     unsigned long long bytes = 0;
     int min_bytes = 0;
     int max_bytes = 0;
+    // The rate comes from the driver's timestamps, or from the host's clock
+    // when a driver gives none.
     double first_time = 0;
     double last_time = 0;
+    double first_host = 0;
+    double last_host = 0;
+    bool driver_clock = true;
     uint32_t last_sequence = 0;
+    unsigned last_flagged = 0;
     unsigned long long dropped = 0;
     // Some drivers do not report sequence numbers; gaps are then unknown.
     bool sequence_usable = true;
 
-    void add(int size, uint32_t sequence, double t) {
+    // `flagged`: frames the driver flagged as damaged so far; they fill
+    // sequence gaps without being dropped.
+    void add(int size, uint32_t sequence, unsigned flagged, double t, double host) {
+        if (t <= 0) driver_clock = false;
         if (received == 0) {
             first_time = t;
+            first_host = host;
             min_bytes = max_bytes = size;
         } else {
-            if (sequence > last_sequence)
-                dropped += sequence - last_sequence - 1;
-            else
+            if (sequence > last_sequence) {
+                unsigned long long gap = sequence - last_sequence - 1;
+                unsigned long long damaged = flagged - last_flagged;
+                dropped += gap > damaged ? gap - damaged : 0;
+            } else {
                 sequence_usable = false;
+            }
             if (size < min_bytes) min_bytes = size;
             if (size > max_bytes) max_bytes = size;
         }
         ++received;
         bytes += static_cast<unsigned long long>(size);
         last_time = t;
+        last_host = host;
         last_sequence = sequence;
+        last_flagged = flagged;
     }
     double fps() const {
-        double span = last_time - first_time;
+        double span = driver_clock ? last_time - first_time : last_host - first_host;
         return received > 1 && span > 0 ? (received - 1) / span : 0;
     }
 };
@@ -120,7 +136,7 @@ int cmd_stream(int argc, char** argv) {
             status = report_wait(src, w);
             break;
         }
-        stats.add(src.size, src.sequence, src.waiting_since);
+        stats.add(src.size, src.sequence, src.flagged, src.timestamp, src.waiting_since);
         progress.update(stats.received, o.frames, stats.fps(), src.damaged);
     }
     progress.finish();

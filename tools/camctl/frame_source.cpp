@@ -99,7 +99,12 @@ Wait next_frame(FrameSource* src) {
         if (ready == 0) continue;
 
         if (cam_grabframe(slot, src->data.data(), &src->size) == 0) {
-            src->sequence = g_buf[slot].sequence;
+            // g_buf now shows the buffer requeued, not the frame just copied.
+            CamFrameInfo info;
+            if (cam_get_frameinfo(slot, &info) != 0) memset(&info, 0, sizeof info);
+            src->sequence = info.sequence;
+            src->timestamp = static_cast<double>(info.timestamp_sec) +
+                             static_cast<double>(info.timestamp_usec) / 1e6;
             src->previous_since = src->waiting_since;
             src->waiting_since = now_seconds();
             return Wait::Frame;
@@ -110,8 +115,13 @@ Wait next_frame(FrameSource* src) {
             src->err = ENODEV;
             return Wait::Unplugged;
         }
-        if (src->err == EAGAIN && (g_buf[slot].flags & V4L2_BUF_FLAG_ERROR)) {
+        // A frame the driver flagged was requeued: g_buf holds the buffer as
+        // written back (queued; ERROR where the driver keeps it). After a
+        // dequeue that found nothing it holds no flags.
+        const uint32_t recycled = V4L2_BUF_FLAG_ERROR | V4L2_BUF_FLAG_QUEUED;
+        if (src->err == EAGAIN && (g_buf[slot].flags & recycled)) {
             ++src->damaged;  // flagged by the driver and already requeued
+            ++src->flagged;
             continue;
         }
         // EAGAIN on its own: the frame poll announced was not there after all.

@@ -27,7 +27,9 @@ struct FrameSource {
     std::vector<unsigned char> data;
     int size = 0;
     uint32_t sequence = 0;  // the driver's number of the frame in `data`
+    double timestamp = 0;   // the driver's time of that frame, seconds (0: none given)
     unsigned damaged = 0;   // frames skipped as damaged so far
+    unsigned flagged = 0;   // of those, flagged by the driver: their numbers never reach us
     int err = 0;
     double waiting_since = 0;   // when the wait for the next good frame began
     double previous_since = 0;  // the same before the last frame came
