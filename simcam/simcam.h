@@ -177,9 +177,10 @@ SIMCAM_EXPORT long read_stamp_yuyv(const uint8_t* yuyv, uint32_t width, uint32_t
 // socket `sock` (the device end of what vhci_hcd was given). Line commands
 // (see simcam/README.md) are read from `control_fd`, if not -1; `stop_fd`
 // becoming readable ends the service. Returns 0 when the host closed the
-// socket, 1 after an "unplug" command (the camera is unplugged now; the
-// caller closes `sock` and may replug()), 2 on `stop_fd`, -1 on an I/O or
-// protocol error. `sock` stays open in every case.
+// socket or sent what is not USB/IP, 1 when the camera was unplugged (the
+// caller closes `sock`, which detaches the device, and may replug()), 2 on
+// `stop_fd`, -1 when there is no such camera or the socket failed. `sock`
+// stays open in every case.
 SIMCAM_EXPORT int usbip_serve(int sock, const std::string& node, int control_fd = -1,
                               int stop_fd = -1);
 // One control command line for the camera at `node`: 0 done, 1 "unplug"

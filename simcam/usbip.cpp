@@ -81,17 +81,15 @@ struct Server {
     uint8_t fid = 0;
     uint8_t error_code = 0;  // VC request error code of the last stall
 
-    // The header alone: the answer to an OUT transfer, or the start of one to IN.
-    bool reply_out(uint32_t seqnum, int status, uint32_t taken) {
+    // `len` bytes of IN data follow; an OUT transfer reports `out_done` bytes taken.
+    bool reply(uint32_t seqnum, int status, const uint8_t* data, uint32_t len,
+               uint32_t out_done = 0) {
         uint8_t h[kHeader] = {};
         put32(h, kRetSubmit);
         put32(h + 4, seqnum);
         put32(h + 20, uint32_t(status));
-        put32(h + 24, taken);
-        return write_full(sock, h, sizeof h);
-    }
-    bool reply(uint32_t seqnum, int status, const uint8_t* data, uint32_t len) {
-        return reply_out(seqnum, status, len) && (!len || write_full(sock, data, len));
+        put32(h + 24, len ? len : out_done);
+        return write_full(sock, h, sizeof h) && (!len || write_full(sock, data, len));
     }
 };
 
@@ -200,6 +198,15 @@ void start_stream(Server& s, Cam& cam) {
     s.next_index = 1;
     s.in_frame = false;
     s.bulk.clear();
+    // Frame numbers restart; marks made for the next frames move with them.
+    uint32_t base = cam.usb_next_seq;
+    std::set<uint32_t> errors;
+    for (uint32_t seq : cam.error_frames) errors.insert(seq >= base ? seq - base : seq);
+    cam.error_frames.swap(errors);
+    std::map<uint32_t, Corruption> corrupt;
+    for (auto& kv : cam.corrupt_frames)
+        corrupt[kv.first >= base ? kv.first - base : kv.first] = kv.second;
+    cam.corrupt_frames.swap(corrupt);
     cam.usb_next_seq = 0;
 }
 
@@ -319,12 +326,15 @@ bool pump(Server& s, Cam& cam, uint64_t now) {
         if (!s.in_frame) {
             uint64_t due = s.t0 + s.next_index * s.interval_ns;
             if (due > now) return true;
-            // Frames whose time passed while no transfer was waiting are skipped,
-            // but counted, as a camera's sensor runs on regardless.
-            uint64_t idx = (now - s.t0) / s.interval_ns;
-            uint32_t seq = cam.usb_next_seq + uint32_t(idx - s.next_index);
-            s.next_index = idx + 1;
-            cam.usb_next_seq = seq + 1;
+            // A late frame goes out now and the clock restarts from it: frames
+            // are numbered as they are sent, so marks for "the next N frames"
+            // meet the frames the host receives.
+            if (now - due >= s.interval_ns) {
+                s.t0 = now;
+                s.next_index = 0;
+            }
+            ++s.next_index;
+            uint32_t seq = cam.usb_next_seq++;
             int corrupt = 0;
             auto it = cam.corrupt_frames.find(seq);
             if (it != cam.corrupt_frames.end()) {
@@ -406,9 +416,7 @@ bool command(Server& s) {
         int status = control(s, *cam, h + 40, data.data(), &len);
         if (status) len = 0;
         if (dir == 1) return s.reply(seqnum, status, data.data(), len);
-        // OUT: the data came with the command; the host still counts the
-        // bytes taken, all of them (uvcvideo refuses a SET_CUR answered with 0).
-        return s.reply_out(seqnum, status, status ? 0 : length);
+        return s.reply(seqnum, status, nullptr, 0, status ? 0 : length);
     }
     if (ep == (kBulkEp & 0x0F) && dir == 1) {
         s.bulk.push_back({seqnum, length});

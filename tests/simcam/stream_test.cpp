@@ -271,3 +271,16 @@ TEST_F(Stream, TwoCamerasStreamInTwoThreads) {
 }
 
 }  // namespace
+
+TEST_F(Stream, ACameraThatStopsDeliveringHoldsItsBuffers) {
+    Capture cap;
+    ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_YUYV, 640, 480, 30, 2));
+    ASSERT_EQ(stream(cap.fd, true), 0);
+    v4l2_buffer b;
+    ASSERT_EQ(cap.next(&b), 0);
+    ASSERT_EQ(qbuf(cap.fd, b.index), 0);
+    simcam::stop_delivering("/dev/video0", true);
+    EXPECT_EQ(cap.next(&b, 300), ETIMEDOUT);
+    simcam::stop_delivering("/dev/video0", false);
+    ASSERT_EQ(cap.next(&b), 0);
+}

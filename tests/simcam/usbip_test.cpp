@@ -29,6 +29,7 @@ uint32_t le(const uint8_t* p, int n) {
 struct Reply {
     uint32_t cmd = 0, seqnum = 0;
     int status = 0;
+    uint32_t actual = 0;  // actual_length
     std::vector<uint8_t> data;
 };
 
@@ -93,14 +94,16 @@ struct Host {
         return true;
     }
     // The next reply; cmd 0 when none came in time.
-    Reply reply(int timeout_ms = 2000) {
+    // An OUT transfer's reply carries no data, only the length taken.
+    Reply reply(int timeout_ms = 2000, bool in = true) {
         Reply r;
         uint8_t h[48];
         if (!read_all(h, 48, timeout_ms)) return r;
         r.cmd = be(h);
         r.seqnum = be(h + 4);
         r.status = int(be(h + 20));
-        uint32_t len = r.cmd == 3 ? be(h + 24) : 0;
+        r.actual = be(h + 24);
+        uint32_t len = r.cmd == 3 && in ? r.actual : 0;
         r.data.resize(len);
         if (len && !read_all(r.data.data(), len, timeout_ms)) r.cmd = 0;
         return r;
@@ -116,7 +119,7 @@ struct Host {
                             uint8_t(length),
                             uint8_t(length >> 8)};
         submit(0, type & 0x80, setup, out, length);
-        return reply();
+        return reply(2000, type & 0x80);
     }
     std::vector<uint8_t> descriptor(uint8_t type, uint8_t index, uint16_t length = 4096) {
         return control(0x80, 6, uint16_t(type << 8 | index), 0, length).data;
@@ -244,6 +247,9 @@ TEST(UsbipTest, ClassRequestsReachControlsAndRegisters) {
         EXPECT_EQ(rep.status, r.status);
         if (!set && r.status == 0) {
             EXPECT_EQ(rep.data, r.expect);
+        }
+        if (set) {
+            EXPECT_EQ(rep.actual, r.status ? 0u : r.out.size());
         }
     }
     EXPECT_EQ(simcam::control_value("/dev/video0", V4L2_CID_BRIGHTNESS), -10);
