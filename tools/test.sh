@@ -22,6 +22,7 @@ done
 echo "=== real-kernel stage"
 start=$SECONDS
 ctest --preset kernel
+ctest --preset kernel-i686
 times+=("kernel $((SECONDS - start)) s")
 start=$SECONDS
 bash tools/reliability.sh 20  # libFuzzer targets, 20 s each
