@@ -1,0 +1,13 @@
+#!/bin/sh
+# The fidelity probes, once against simcam in process and once against the
+# real driver in the VM, compared field by field through the allow-list.
+#   fidelity.sh VM_RUN SIMCAM_USBIP PROBE PROBE_SIMCAM FIDELITY_DIR OUT_DIR
+set -u
+vm_run=$1 usbip=$2 probe=$3 probe_simcam=$4 dir=$5 out=$6
+mkdir -p "$out"
+"$probe_simcam" >"$out/simcam.txt" || { echo "probe on simcam failed"; exit 1; }
+"$vm_run" --usbip "$usbip" -- "$probe" /dev/video0 >"$out/driver.txt"
+status=$?
+if [ $status -eq 77 ]; then cat "$out/driver.txt"; exit 77; fi
+[ $status -eq 0 ] || { cat "$out/driver.txt"; echo "probe in the VM failed: $status"; exit 1; }
+sh "$dir/compare.sh" "$out/simcam.txt" "$out/driver.txt" "$dir/allow.txt"
