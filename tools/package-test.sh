@@ -27,7 +27,15 @@ for p in "${ours[@]}"; do
 done
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/camkit-packages.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+installed=
+cleanup() {
+  # A failed check still takes the packages off the machine again.
+  if [ -n "$installed" ]; then
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -o DPkg::Lock::Timeout=600 $installed >/dev/null 2>&1 || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 times=()
 fail() { echo "package-test: $*" >&2; exit 1; }
 
@@ -85,7 +93,7 @@ for arch in "${archs[@]}"; do
   built=$(cd "$dir" && ls ./*.deb | grep -v -- -dbgsym_ | sed -E 's|^\./([^_]+)_.*|\1|' | sort | tr '\n' ' ')
   want=$(printf '%s\n' ${shipped[$arch]} | sort | tr '\n' ' ')
   [ "$built" = "$want" ] || fail "$arch: built '$built', expected '$want'"
-  read -r class machine <<<"${elf[$arch]}"
+  class=${elf[$arch]%% *} machine=${elf[$arch]#* }
   for p in ${shipped[$arch]}; do
     deb=$(ls "$dir/${p}_"*"_$arch.deb")
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb: not Architecture $arch"
@@ -97,8 +105,8 @@ for arch in "${archs[@]}"; do
     while IFS= read -r -d '' f; do
       head -c 4 "$f" | grep -q $'^\x7fELF' || continue
       h=$(readelf -h "$f")
-      grep -q "Class: *$class" <<<"$h" && grep -q "Machine: *${elf[$arch]#* }" <<<"$h" ||
-        fail "$deb: ${f#"$work/x"} is not $class ${elf[$arch]#* }"
+      grep -q "Class: *$class" <<<"$h" && grep -q "Machine:.*$machine" <<<"$h" ||
+        fail "$deb: ${f#"$work/x"} is not $class $machine"
     done < <(find "$work/x" -type f -print0)
   done
 done
@@ -115,7 +123,8 @@ debs=()
 for p in ${shipped[$native]}; do debs+=("$(ls "$work/build-$native/${p}_"*"_$native.deb")"); done
 DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends -o DPkg::Lock::Timeout=600 "${debs[@]}" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log"; fail "apt-get install failed"; }
-for p in ${shipped[$native]}; do dpkg -L "$p"; done | sort -u >"$work/installed"
+installed=${shipped[$native]}
+for p in $installed; do dpkg -L "$p"; done | grep -vx '/\.' | sort -u >"$work/installed"
 
 echo "=== try them from the installed paths"
 # Only the installed programs: no build tree on PATH or in the loader's path.
@@ -142,7 +151,8 @@ CPP
   # shellcheck disable=SC2046
   g++ -std=c++17 prog.cpp -o prog $(pkg-config --cflags --libs camapi)
   ./prog >/dev/null
-  [ "$(ldd ./prog | awk '/libcamapi/ {print $3}')" = "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/libcamapi.so.1" ] ||
+  [ "$(readlink -f "$(ldd ./prog | awk '/libcamapi/ {print $3}')")" = \
+    "$(readlink -f "/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/libcamapi.so.1")" ] ||
     fail "prog is not linked with the installed libcamapi"
   set +e
   boardflash >/dev/null 2>boardflash.err
@@ -170,6 +180,7 @@ while IFS= read -r f; do
     left+=("$f")
   fi
 done <"$work/installed"
+installed=
 [ ${#left[@]} = 0 ] || fail "left after purge: ${left[*]}"
 times+=("install, try, purge $((SECONDS - start)) s")
 
