@@ -17,6 +17,11 @@ for preset in "${presets[@]}"; do
   ctest --preset "$preset" -j2
   times+=("$preset $((SECONDS - start)) s")
 done
+# The Debian packages: built for amd64, armhf and i386, installed, tried and
+# purged (as root only; it says so and skips otherwise).
+start=$SECONDS
+bash tools/package-test.sh
+times+=("packages $((SECONDS - start)) s")
 start=$SECONDS
 bash tools/reliability.sh 20  # libFuzzer targets, 20 s each
 times+=("fuzz $((SECONDS - start)) s")
