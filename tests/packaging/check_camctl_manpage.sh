@@ -7,9 +7,6 @@ set -eu
 camctl=$1 page=$2
 shift 2
 . "$(dirname "$0")/options.sh"
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
-fail=0
 
 "$camctl" --help | sed -nE 's/^  ([a-z]+) .*/\1/p' | sort -u >"$tmp/cmds.help"
 sed -nE 's/^\.SS ([a-z]+)$/\1/p' "$page" | sort -u >"$tmp/cmds.man"

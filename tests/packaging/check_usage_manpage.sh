@@ -8,8 +8,6 @@ set -eu
 prog=$1 page=$2
 shift 2
 . "$(dirname "$0")/options.sh"
-tmp=$(mktemp -d)
-trap 'rm -rf "$tmp"' EXIT
 
 { "$prog" 2>&1 || true; } | option_words >"$tmp/usage"
 man_text <"$page" | sed -n '/^\.SH SYNOPSIS/,/^\.SH \(EXIT\|SEE\|FILES\|EXAMPLES\)/p' | option_words >"$tmp/man"

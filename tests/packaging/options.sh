@@ -1,4 +1,7 @@
-# Shared by the packaging checks: option words in help text and manual page source.
+# Shared by the manual page checks: option words in help text and manual page
+# source, and $tmp, a scratch folder removed at exit.
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
 
 # Option words (-x, --long-name) on stdin, one a line, sorted.
 option_words() {
