@@ -11,6 +11,7 @@
 #include <string>
 
 #include "avrdude_command.h"
+#include "camkit_version.h"
 #include "run_program.h"
 #include "serial_reset.h"
 
@@ -26,6 +27,10 @@ const unsigned kBootloaderWaitSeconds = 2;
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::string(argv[1]) == "--version") {
+        std::cout << "boardflash " << CAMKIT_VERSION << std::endl;
+        return 0;
+    }
     if (argc < 3) {
         std::cerr << "usage: boardflash <serial device> <firmware file>" << std::endl;
         return kExitUsage;

@@ -16,6 +16,8 @@ pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
 pkgs+=(g++-arm-linux-gnueabihf libstdc++6:armhf libudev-dev:armhf libjpeg62-turbo-dev:armhf)
 # ABI baselines of the libraries (abidw, abidiff)
 pkgs+=(abigail-tools)
+# Debian packages, built natively and cross, and their install test (tools/package-test.sh)
+pkgs+=(debhelper dpkg-dev fakeroot lintian bash-completion pkgconf:armhf pkgconf:i386 avrdude)
 pkgs+=(clang-14 libclang-rt-14-dev)  # libFuzzer targets (tools/reliability.sh)
 # The real-driver stage (tests/kernel): Debian's kernel under qemu, a busybox
 # initramfs, the kernel's module dependencies; xz unpacks the kernel image.

@@ -24,6 +24,11 @@ start=$SECONDS
 ctest --preset kernel
 ctest --preset kernel-i686
 times+=("kernel $((SECONDS - start)) s")
+# The Debian packages: built for amd64, armhf and i386, installed, tried and
+# purged (as root only; it says so and skips otherwise).
+start=$SECONDS
+bash tools/package-test.sh
+times+=("packages $((SECONDS - start)) s")
 start=$SECONDS
 bash tools/reliability.sh 20  # libFuzzer targets, 20 s each
 times+=("fuzz $((SECONDS - start)) s")

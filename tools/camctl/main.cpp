@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "camkit_version.h"
 #include "commands.h"
 #include "status.h"
 #include "ui.h"
@@ -33,7 +34,7 @@ void usage(FILE* out) {
                  "(both also after the command name)\n"
                  "\n"
                  "Without -d, commands use the first camera in the catalogue.\n"
-                 "'camctl COMMAND --help' describes a command.\n"
+                 "'camctl COMMAND --help' describes a command; --version prints the version.\n"
                  "\n"
                  "Exit status: 0 done, 1 usage error, 2 device error.\n");
 }
@@ -51,6 +52,10 @@ int main(int argc, char** argv) {
     if (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h") ||
         !std::strcmp(argv[1], "help")) {
         usage(stdout);
+        return kOk;
+    }
+    if (!std::strcmp(argv[1], "--version")) {
+        std::printf("camctl %s\n", CAMKIT_VERSION);
         return kOk;
     }
     for (const Command& c : kCommands)
