@@ -185,8 +185,10 @@ bool xu_request(Server& s, Cam& cam, uint8_t req, uint8_t sel, uint8_t* data, ui
     q.query = req;
     q.size = uint16_t(req == UVC_GET_LEN ? 2 : req == UVC_GET_INFO ? 1 : *len);
     q.data = data;
+    // The camera reports a refused register transaction as a request in the
+    // wrong state; the driver turns that into EILSEQ, as the V4L2 face answers.
     if (*len < q.size || uvc_request_locked(cam, UVCIOC_CTRL_QUERY, &q) != 0) {
-        s.error_code = errno == ENOENT ? kInvalidControl : kUnknownError;
+        s.error_code = errno == ENOENT ? kInvalidControl : kWrongState;
         return false;
     }
     *len = req == UVC_SET_CUR ? 0 : q.size;

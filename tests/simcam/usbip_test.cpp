@@ -259,6 +259,9 @@ TEST(UsbipTest, ClassRequestsReachControlsAndRegisters) {
     h.control(0x21, S, 10 << 8, 4 << 8, 8, {0, 0xC2, 0, 0, 2, 0, 0, 0});  // the pipe is synchronous
     Reply stalled = h.control(0xA1, G, 10 << 8, 4 << 8, 8);
     EXPECT_EQ(stalled.status, -EPIPE);
+    // "wrong state": what the driver reports as EILSEQ
+    EXPECT_EQ(h.control(0xA1, G, UVC_VC_REQUEST_ERROR_CODE_CONTROL << 8, 0, 1).data,
+              std::vector<uint8_t>{2});
     h.command("unstall-xu");
     h.control(0xA1, G, 10 << 8, 4 << 8, 8);
     EXPECT_EQ(h.control(0xA1, G, 10 << 8, 4 << 8, 8).status, 0);
