@@ -50,6 +50,7 @@ class Emulator {
     bool run() {
         auto moved_at = std::chrono::steady_clock::time_point::max();
         while (!g_stop) {
+            if (std::chrono::steady_clock::now() >= linger_until_) return true;
             watch_speed(&moved_at);
             if (std::chrono::steady_clock::now() >= moved_at) {
                 if (symlink(ptsname(master_), o_.move_to.c_str()) != 0) perror(o_.move_to.c_str());
@@ -64,9 +65,13 @@ class Emulator {
             in_.insert(in_.end(), buf, buf + n);
             while (handle()) {
             }
-            if (exited_) return true;
+            if (exited_ && linger_until_ == std::chrono::steady_clock::time_point::max()) {
+                // avrdude still talks to the port after the exit command; a terminal that
+                // vanishes under it leaves it spinning on a dead line.
+                linger_until_ = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+            }
         }
-        return false;
+        return exited_;
     }
 
     void save() const {
@@ -248,7 +253,7 @@ class Emulator {
             case 'E':
                 ok();
                 exited_ = true;
-                return false;
+                break;
             case 0x1B:
                 break;  // avrdude's resync byte: no answer
             default:
@@ -267,6 +272,8 @@ class Emulator {
     speed_t last_speed_ = static_cast<speed_t>(-1);
     bool moved_ = false;
     bool exited_ = false;
+    std::chrono::steady_clock::time_point linger_until_ =
+        std::chrono::steady_clock::time_point::max();
 };
 
 }  // namespace

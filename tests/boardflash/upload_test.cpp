@@ -142,9 +142,7 @@ class Upload : public ::testing::Test {
     pid_t emulator_ = -1;
 };
 
-// Disabled: under the test the emulator ends before avrdude's verify (not yet understood;
-// the same run from a shell passes).
-TEST_F(Upload, DISABLED_WritesAndVerifiesTheImageAfterTheTwelveHundredBaudReset) {
+TEST_F(Upload, WritesAndVerifiesTheImageAfterTheTwelveHundredBaudReset) {
     const Firmware fw = make_firmware(3000);
     const std::string hex = firmware_file("fw.hex", fw);
     start_emulator("port");
@@ -161,9 +159,7 @@ TEST_F(Upload, DISABLED_WritesAndVerifiesTheImageAfterTheTwelveHundredBaudReset)
     EXPECT_GT(speeds.size(), std::string("9600\n1200\n").size()) << speeds;
 }
 
-// Disabled: under the test the emulator ends before avrdude's verify (not yet understood;
-// the same run from a shell passes).
-TEST_F(Upload, DISABLED_FirmwarePathWithBlankAndShellCharactersIsOneArgument) {
+TEST_F(Upload, FirmwarePathWithBlankAndShellCharactersIsOneArgument) {
     const Firmware fw = make_firmware(1000);
     const std::string planted = dir_.file("planted");
     const std::string name = "my fw; touch planted $(id).hex";
@@ -207,9 +203,7 @@ TEST_F(Upload, TimeoutStopsAvrdudeOnASilentBootloader) {
     EXPECT_LT(took.count(), 20);
 }
 
-// Disabled: under the test the emulator ends before avrdude's verify (not yet understood;
-// the same run from a shell passes).
-TEST_F(Upload, DISABLED_BootloaderThatComesBackUnderAnotherName) {
+TEST_F(Upload, BootloaderThatComesBackUnderAnotherName) {
     struct Case {
         const char* what;
         int reappear_ms;  // after the reset; well past the wait when it never comes in time
