@@ -8,6 +8,7 @@ pkgs=(
   libudev-dev libjpeg62-turbo-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev v4l-utils
+  avrdude  # boardflash's upload tests run the real one
   libturbojpeg0-dev libyuv-dev
 )
 # i686 cross build and its tests under qemu-i386 (never gcc-multilib: it removes the cross compilers)

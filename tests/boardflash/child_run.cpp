@@ -34,7 +34,7 @@ std::vector<char*> pointers(const std::vector<std::string>& words) {
 
 ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
                       const std::vector<std::string>& env, const std::string& err_file,
-                      bool sigchld_ignored) {
+                      bool sigchld_ignored, std::chrono::seconds limit) {
     ChildResult result;
     int out_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0) {
@@ -68,7 +68,8 @@ ChildResult run_child(const std::string& program, const std::vector<std::string>
     }
 
     // Read until every holder of the pipe (the child and anything it started) has gone.
-    const auto deadline = std::chrono::steady_clock::now() + kChildDeadline;
+    const auto deadline =
+        std::chrono::steady_clock::now() + (limit.count() > 0 ? limit : kChildDeadline);
     std::string partial;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(

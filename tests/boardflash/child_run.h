@@ -20,10 +20,12 @@ struct ChildResult {
 };
 
 // `env` replaces the whole environment. Standard error goes through `err_file`. With
-// `sigchld_ignored` the child starts with SIGCHLD ignored.
+// `sigchld_ignored` the child starts with SIGCHLD ignored. A child still running after `limit`
+// (60 s when zero) is killed and counts as timed out.
 ChildResult run_child(const std::string& program, const std::vector<std::string>& args,
                       const std::vector<std::string>& env, const std::string& err_file,
-                      bool sigchld_ignored = false);
+                      bool sigchld_ignored = false,
+                      std::chrono::seconds limit = std::chrono::seconds(0));
 
 // A fresh directory under $TMPDIR (or /tmp), removed with everything in it on destruction.
 class TempDir {

@@ -235,7 +235,12 @@ TEST_F(BoardflashRun, MissingDeviceGivesOneAndTouchesNothing) {
 
 TEST_F(BoardflashRun, MissingArgumentsGiveUsageAndTouchNothing) {
     for (const std::vector<std::string>& args :
-         {std::vector<std::string>{}, std::vector<std::string>{port_}}) {
+         {std::vector<std::string>{}, std::vector<std::string>{port_},
+          std::vector<std::string>{"--timeout", "2", port_},
+          std::vector<std::string>{"--timeout", port_, "fw.hex"},
+          std::vector<std::string>{"--timeout=0", port_, "fw.hex"},
+          std::vector<std::string>{"--timeout", "-3", port_, "fw.hex"},
+          std::vector<std::string>{"--timeout=5s", port_, "fw.hex"}}) {
         ChildResult r = run(args, "0");
         EXPECT_EQ(r.exit_status, 1) << args.size() << " arguments";
         EXPECT_EQ(r.out, "");
