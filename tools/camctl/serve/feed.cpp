@@ -1,6 +1,8 @@
 #include "feed.h"
 
+#include <fcntl.h>
 #include <linux/videodev2.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -37,6 +39,15 @@ void pause(Feed* f, int ms) {
     f->cv.wait_for(lock, std::chrono::milliseconds(ms), [f] { return f->stopping; });
 }
 
+bool device_answers(const std::string& path) {
+    int fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return false;
+    v4l2_capability cap;
+    bool ok = ioctl(fd, VIDIOC_QUERYCAP, &cap) == 0;
+    close(fd);
+    return ok;
+}
+
 void close_slot(Feed* f, FrameSource* src) {
     std::lock_guard<std::mutex> lock(f->device);
     if (f->open) stop_frames(src);
@@ -48,8 +59,9 @@ void close_slot(Feed* f, FrameSource* src) {
 bool reopen(Feed* f, FrameSource* src) {
     int backoff = 100;
     while (!stopping(f)) {
-        // An absent node is the usual case after an unplug: no message for it.
-        if (access(f->capture.device.c_str(), F_OK) == 0) {
+        // An absent or still dead device is the usual case after an unplug:
+        // no message for it.
+        if (device_answers(f->capture.device)) {
             std::lock_guard<std::mutex> lock(f->device);
             if (start_frames(src->prog, f->capture, f->slot, src)) {
                 f->open = true;
