@@ -144,6 +144,22 @@ TEST_F(Serve, StreamPartsAreFramedAndEachImageIsTheNextFrame) {
     }
 }
 
+TEST_F(Serve, DamagedFramesAreSkippedAndCounted) {
+    // Frames from the third on: one cut short, one flagged by the driver.
+    simcam::corrupt_frame(kNode, 3, simcam::Corruption::Truncated);
+    simcam::error_frame(kNode, 5);
+    start();
+    StreamReader s;
+    ASSERT_TRUE(s.open(port_, "/stream?cam=0"));
+    for (int i = 0; i < 8; ++i) {
+        std::map<std::string, std::string> h;
+        std::string jpeg, why;
+        ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
+        EXPECT_GE(stamp_of(jpeg), 0);
+    }
+    EXPECT_TRUE(eventually([&] { return state_says(R"("damaged":2)"); })) << get("/api/state").body;
+}
+
 TEST_F(Serve, BadRequestsAreRefusedWithTheirReasonAndNothingReachesTheCamera) {
     start();
     const uint8_t dsp_before = simcam::dsp_peek(kNode, 0x10);
