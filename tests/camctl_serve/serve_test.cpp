@@ -92,6 +92,12 @@ class Serve : public testing::Test {
                   const std::string& extra = kJson) {
         return http_exchange(port_, request("POST", path, extra, body));
     }
+    // Opens the stream and reads its first part.
+    bool first_part(StreamReader* s, std::map<std::string, std::string>* h, std::string* jpeg,
+                    std::string* why) {
+        if (!s->open(port_, "/stream?cam=0")) return *why = "cannot connect", false;
+        return s->next(h, jpeg, why);
+    }
     bool state_says(const std::string& what) {
         return get("/api/state").body.find(what) != std::string::npos;
     }
@@ -370,10 +376,9 @@ TEST_F(Serve, StreamsBeyondTheLimitGet503) {
 TEST_F(Serve, AnUnpluggedCameraShowsNoSignalAndComesBackByItself) {
     start();
     StreamReader s;
-    ASSERT_TRUE(s.open(port_, "/stream?cam=0"));
     std::map<std::string, std::string> h;
     std::string jpeg, why;
-    ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
+    ASSERT_TRUE(first_part(&s, &h, &jpeg, &why)) << why;
     ASSERT_GE(stamp_of(jpeg), 0);
 
     simcam::unplug_after(kNode, 0);
@@ -393,10 +398,9 @@ TEST_F(Serve, AnUnpluggedCameraShowsNoSignalAndComesBackByItself) {
 TEST_F(Serve, StoppingEndsOpenStreamsAndReleasesTheCamera) {
     start();
     StreamReader s;
-    ASSERT_TRUE(s.open(port_, "/stream?cam=0"));
     std::map<std::string, std::string> h;
     std::string jpeg, why;
-    ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
+    ASSERT_TRUE(first_part(&s, &h, &jpeg, &why)) << why;
     stop();
     while (s.next(&h, &jpeg, &why)) {
     }
