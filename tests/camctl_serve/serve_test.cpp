@@ -346,10 +346,12 @@ TEST_F(Serve, AClientThatStopsReadingHoldsUpNobodyAndIsDropped) {
         ASSERT_TRUE(reader.next(&h, &jpeg, &why)) << why;
         ++parts;
     }
-    // The camera runs at 30 fps; the reader keeps up with well over half.
+    // The camera runs at 30 fps. A capture or reader held up by the stalled
+    // client would get next to nothing; half the rate leaves room for a
+    // loaded machine.
     const uint64_t captured = simcam::frames_delivered(kNode) - delivered;
-    EXPECT_GE(captured, 60u);
-    EXPECT_GE(parts, static_cast<int>(captured / 2));
+    EXPECT_GE(captured, 45u);
+    EXPECT_GE(parts, static_cast<int>(captured / 2)) << captured << " frames captured";
     // The stalled one is dropped once it has made no progress for the timeout.
     EXPECT_TRUE(eventually([&] { return state_says(R"("clients":1)"); }, 30))
         << get("/api/state").body;
