@@ -162,9 +162,7 @@ TEST_F(Serve, DamagedFramesAreSkippedAndCounted) {
     };
     EXPECT_TRUE(eventually([&] { return damaged() >= 1; }));
     const int cut_short = damaged();
-    const uint32_t next = static_cast<uint32_t>(simcam::frames_delivered(kNode));
-    for (uint32_t seq = next + 5; seq < next + 11; ++seq) simcam::error_frame(kNode, seq);
-    EXPECT_TRUE(eventually([&] { return damaged() > cut_short; }));
+    // What the clients get are the good frames.
     StreamReader s;
     ASSERT_TRUE(s.open(port_, "/stream?cam=0"));
     for (int i = 0; i < 4; ++i) {
@@ -173,6 +171,13 @@ TEST_F(Serve, DamagedFramesAreSkippedAndCounted) {
         ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
         EXPECT_GE(stamp_of(jpeg), 0);
     }
+
+    const uint32_t next = static_cast<uint32_t>(simcam::frames_delivered(kNode));
+    // The driver's numbers run ahead of the frames delivered when some were
+    // missed (a slow machine, an emulator); a wide window lands on frames
+    // to come.
+    for (uint32_t seq = next; seq < next + 300; ++seq) simcam::error_frame(kNode, seq);
+    EXPECT_TRUE(eventually([&] { return damaged() > cut_short; }));
 }
 
 TEST_F(Serve, BadRequestsAreRefusedWithTheirReasonAndNothingReachesTheCamera) {
@@ -343,6 +348,10 @@ TEST_F(Serve, OversizedRequestLinesAndHeadersAreRefused) {
 TEST_F(Serve, AClientThatStopsReadingHoldsUpNobodyAndIsDropped) {
     options_.timeout_s = 2;
     start();
+    // The rate the camera manages on this machine, before anyone stalls.
+    const uint64_t before = simcam::frames_delivered(kNode);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    const uint64_t baseline = simcam::frames_delivered(kNode) - before;  // in 1.5 s
     StreamReader stalled, reader;
     ASSERT_TRUE(stalled.open(port_, "/stream?cam=0", true));
     ASSERT_TRUE(reader.open(port_, "/stream?cam=0"));
@@ -355,11 +364,10 @@ TEST_F(Serve, AClientThatStopsReadingHoldsUpNobodyAndIsDropped) {
         ASSERT_TRUE(reader.next(&h, &jpeg, &why)) << why;
         ++parts;
     }
-    // The camera runs at 30 fps. A capture or reader held up by the stalled
-    // client would get next to nothing; half the rate leaves room for a
-    // loaded machine.
-    const uint64_t captured = simcam::frames_delivered(kNode) - delivered;
-    EXPECT_GE(captured, 45u);
+    // A capture or reader held up by the stalled client would get next to
+    // nothing; half the earlier rate leaves room for a loaded machine.
+    const uint64_t captured = simcam::frames_delivered(kNode) - delivered;  // in 3 s
+    EXPECT_GE(captured, baseline) << baseline << " frames in 1.5 s before";
     EXPECT_GE(parts, static_cast<int>(captured / 2)) << captured << " frames captured";
     // The stalled one is dropped once it has made no progress for the timeout.
     EXPECT_TRUE(eventually([&] { return state_says(R"("clients":1)"); }, 30))
