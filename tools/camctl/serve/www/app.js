@@ -1,0 +1,1 @@
+// The page script; the page helper replaces this placeholder.
