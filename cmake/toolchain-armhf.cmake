@@ -2,7 +2,7 @@
 # programs run under qemu-arm.
 #   dpkg --add-architecture armhf
 #   apt-get install g++-arm-linux-gnueabihf qemu-user libstdc++6:armhf \
-#       libudev-dev:armhf libjpeg62-turbo-dev:armhf
+#       libudev-dev:armhf libjpeg62-turbo-dev:armhf libmicrohttpd-dev:armhf
 # (never gcc-multilib: it removes the cross compilers).
 set(CAMKIT_CROSS_TRIPLET arm-linux-gnueabihf)
 set(CAMKIT_CROSS_MULTIARCH arm-linux-gnueabihf)

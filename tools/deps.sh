@@ -9,11 +9,13 @@ pkgs=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev v4l-utils
   libturbojpeg0-dev libyuv-dev
+  libmicrohttpd-dev nlohmann-json3-dev
 )
 # i686 cross build and its tests under qemu-i386 (never gcc-multilib: it removes the cross compilers)
 pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
 # armhf cross build and its tests under plain qemu-arm
-pkgs+=(g++-arm-linux-gnueabihf libstdc++6:armhf libudev-dev:armhf libjpeg62-turbo-dev:armhf)
+pkgs+=(g++-arm-linux-gnueabihf libstdc++6:armhf libudev-dev:armhf libjpeg62-turbo-dev:armhf
+  libmicrohttpd-dev:armhf)
 # ABI baselines of the libraries (abidw, abidiff)
 pkgs+=(abigail-tools)
 pkgs+=(clang-14 libclang-rt-14-dev)  # libFuzzer targets (tools/reliability.sh)

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-${CAMKIT_FUZZ_SECONDS:-20}}
 if [ "$seconds" -gt 60 ]; then seconds=60; fi
-targets=(jpg2rgb convert strings)
+targets=(jpg2rgb convert strings serve_request)
 san="-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer"
 
 cmake -S . -B build/fuzz -G Ninja \

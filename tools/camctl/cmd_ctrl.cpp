@@ -6,37 +6,12 @@
 #include "adjust.h"
 #include "camapi.h"
 #include "commands.h"
+#include "control_names.h"
 #include "status.h"
 
 namespace {
 
 const char kProg[] = "camctl ctrl";
-
-struct Named {
-    const char* name;
-    uint32_t id;
-};
-
-// The controls a UVC camera commonly offers, by their V4L2 names.
-const Named kControls[] = {
-    {"brightness", V4L2_CID_BRIGHTNESS},
-    {"contrast", V4L2_CID_CONTRAST},
-    {"saturation", V4L2_CID_SATURATION},
-    {"hue", V4L2_CID_HUE},
-    {"white_balance_automatic", V4L2_CID_AUTO_WHITE_BALANCE},
-    {"gamma", V4L2_CID_GAMMA},
-    {"gain", V4L2_CID_GAIN},
-    {"power_line_frequency", V4L2_CID_POWER_LINE_FREQUENCY},
-    {"white_balance_temperature", V4L2_CID_WHITE_BALANCE_TEMPERATURE},
-    {"sharpness", V4L2_CID_SHARPNESS},
-    {"backlight_compensation", V4L2_CID_BACKLIGHT_COMPENSATION},
-    {"auto_exposure", V4L2_CID_EXPOSURE_AUTO},
-    {"exposure_time_absolute", V4L2_CID_EXPOSURE_ABSOLUTE},
-    {"exposure_dynamic_framerate", V4L2_CID_EXPOSURE_AUTO_PRIORITY},
-    {"focus_absolute", V4L2_CID_FOCUS_ABSOLUTE},
-    {"focus_automatic_continuous", V4L2_CID_FOCUS_AUTO},
-    {"zoom_absolute", V4L2_CID_ZOOM_ABSOLUTE},
-};
 
 void usage(FILE* out) {
     fputs(
@@ -52,15 +27,8 @@ void usage(FILE* out) {
 }
 
 bool parse_id(const char* text, uint32_t* id) {
-    for (const Named& c : kControls)
-        if (!strcmp(text, c.name)) return *id = c.id, true;
+    if (control_id(text, id)) return true;
     return adjust::parse_number(text, 0xFFFFFFFF, id);
-}
-
-const char* name_of(uint32_t id) {
-    for (const Named& c : kControls)
-        if (c.id == id) return c.name;
-    return "control";
 }
 
 bool parse_value(const char* text, uint32_t* value) {
@@ -74,7 +42,8 @@ bool parse_value(const char* text, uint32_t* value) {
 }
 
 int list(int slot) {
-    for (const Named& c : kControls) {
+    for (size_t i = 0; i < kControlCount; ++i) {
+        const NamedControl& c = kControls[i];
         __videoCtrl q;
         if (cam_control_query(slot, c.id, &q) != 0) continue;  // not offered
         unsigned int value = 0;
@@ -118,7 +87,7 @@ int cmd_ctrl(int argc, char** argv) {
         if (cam_control_get(dev.slot, id, &now) != 0)
             status = adjust::refused(kProg, "reading the control", errno);
         else
-            printf("%s 0x%08x = %d\n", name_of(id), id, static_cast<int>(now));
+            printf("%s 0x%08x = %d\n", control_name(id), id, static_cast<int>(now));
     } else if (cam_control_set(dev.slot, id, value) != 0) {
         status = adjust::refused(kProg, "setting the control", errno);
     }

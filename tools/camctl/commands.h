@@ -9,5 +9,6 @@ int cmd_list(int argc, char** argv);
 int cmd_ctrl(int argc, char** argv);
 int cmd_dsp(int argc, char** argv);
 int cmd_sensor(int argc, char** argv);
+int cmd_serve(int argc, char** argv);
 
 #endif  // CAMCTL_COMMANDS_H

@@ -21,6 +21,7 @@ const Command kCommands[] = {
     {"ctrl", cmd_ctrl, "list, read and set V4L2 controls"},
     {"dsp", cmd_dsp, "read and write DSP registers"},
     {"sensor", cmd_sensor, "read and write image sensor registers"},
+    {"serve", cmd_serve, "serve the cameras to web browsers over HTTP"},
 };
 
 void usage(FILE* out) {

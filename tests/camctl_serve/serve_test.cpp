@@ -1,0 +1,412 @@
+// camctl serve end to end over loopback HTTP, in process against the
+// simulated camera: the stream's framing and pictures, the API's answers and
+// refusals, slow and surplus clients, an unplug, and a clean stop.
+#include <gtest/gtest.h>
+#include <linux/videodev2.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <future>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "camapi.h"
+#include "http_client.h"
+#include "jpeg_header.h"
+#include "serve/feed.h"
+#include "serve/jpeg_encode.h"
+#include "serve/options.h"
+#include "serve/server.h"
+#include "simcam.h"
+
+namespace {
+
+const char kNode[] = "/dev/video0";
+constexpr unsigned kW = 320, kH = 240;
+const std::string kJson = "Content-Type: application/json\r\n";
+
+// The frame number stamped in the picture; -1 when it does not decode or
+// carries none (the no-signal picture).
+long stamp_of(const std::string& jpeg) {
+    JpegHeader h;
+    auto* data = reinterpret_cast<const unsigned char*>(jpeg.data());
+    if (!read_jpeg_header(data, jpeg.size(), &h) || h.width != kW || h.height != kH) return -2;
+    std::vector<unsigned char> rgb(static_cast<size_t>(kW) * kH * 3);
+    std::string copy = jpeg;
+    if (Jpg2Rgb(reinterpret_cast<unsigned char*>(&copy[0]), static_cast<int>(copy.size()),
+                rgb.data()) != 0)
+        return -2;
+    return simcam::read_stamp_rgb(rgb.data(), kW, kH);
+}
+
+class Serve : public testing::Test {
+  protected:
+    void SetUp() override {
+        simcam::reset();
+        simcam::Camera c = simcam::default_camera();
+        c.formats = {simcam::one_size_format(V4L2_PIX_FMT_MJPEG, kW, kH),
+                     simcam::one_size_format(V4L2_PIX_FMT_YUYV, kW, kH)};
+        ASSERT_TRUE(simcam::add_camera(c));
+        ASSERT_TRUE(serve::parse_listen("127.0.0.1:0", &options_.address));
+    }
+
+    void start(uint32_t fourcc = V4L2_PIX_FMT_MJPEG) {
+        Capture want;
+        want.device = kNode;
+        want.fourcc = fourcc;
+        want.width = kW;
+        want.height = kH;
+        want.denominator = 30;
+        feed_.reset(new Feed);
+        ASSERT_TRUE(serve::start_feed("serve_test", want, 0, 80, feed_.get()));
+        serve::clear_stop();
+        std::promise<unsigned> ready;
+        server_ = std::thread([this, &ready] {
+            Feed* const feeds[2] = {feed_.get(), nullptr};
+            serve::run_server(options_, feeds, [&](unsigned port) { ready.set_value(port); });
+        });
+        port_ = ready.get_future().get();
+    }
+
+    void stop() {
+        if (!server_.joinable()) return;
+        serve::request_stop();
+        server_.join();
+        serve::stop_feed(feed_.get());
+    }
+
+    void TearDown() override {
+        stop();
+        // Nothing of the camera may outlive the server.
+        EXPECT_EQ(simcam::open_descriptors(), 0u);
+        EXPECT_EQ(simcam::live_mappings(), 0u);
+    }
+
+    Response get(const std::string& path, const std::string& extra = "") {
+        return http_exchange(port_, request("GET", path, extra));
+    }
+    Response post(const std::string& path, const std::string& body,
+                  const std::string& extra = kJson) {
+        return http_exchange(port_, request("POST", path, extra, body));
+    }
+    bool state_says(const std::string& what) {
+        return get("/api/state").body.find(what) != std::string::npos;
+    }
+    template <typename F>
+    static bool eventually(F ok, int seconds = 10) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (std::chrono::steady_clock::now() < end) {
+            if (ok()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    }
+
+    using Feed = serve::Feed;
+    serve::ServerOptions options_;
+    std::unique_ptr<Feed> feed_;
+    std::thread server_;
+    unsigned port_ = 0;
+};
+
+TEST_F(Serve, StreamPartsAreFramedAndEachImageIsTheNextFrame) {
+    for (uint32_t fourcc : {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV}) {
+        SCOPED_TRACE(fourcc == V4L2_PIX_FMT_MJPEG ? "MJPG" : "YUYV");
+        start(fourcc);
+        StreamReader s;
+        ASSERT_TRUE(s.open(port_, "/stream?cam=0"));
+        EXPECT_EQ(s.head.status, 200);
+        EXPECT_EQ(s.head.headers["content-type"],
+                  "multipart/x-mixed-replace; boundary=camctlframe");
+        EXPECT_EQ(s.head.headers.count("access-control-allow-origin"), 0u);
+        long last_stamp = -1, last_seq = -1;
+        for (int i = 0; i < 5; ++i) {
+            std::map<std::string, std::string> h;
+            std::string jpeg, why;
+            ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
+            EXPECT_EQ(h["content-type"], "image/jpeg");
+            long seq = atol(h["x-frame-sequence"].c_str()), stamp = stamp_of(jpeg);
+            EXPECT_GE(stamp, 0) << "part " << i << " does not decode to a camera frame";
+            EXPECT_GT(seq, last_seq);
+            EXPECT_GT(stamp, last_stamp);
+            last_seq = seq;
+            last_stamp = stamp;
+        }
+        Response snap = get("/snapshot?cam=0");
+        EXPECT_EQ(snap.status, 200);
+        EXPECT_EQ(snap.headers["content-type"], "image/jpeg");
+        EXPECT_GE(stamp_of(snap.body), last_stamp);
+        s.close();
+        stop();
+    }
+}
+
+TEST_F(Serve, BadRequestsAreRefusedWithTheirReasonAndNothingReachesTheCamera) {
+    start();
+    const uint8_t dsp_before = simcam::dsp_peek(kNode, 0x10);
+    const uint16_t sensor_before = simcam::sensor_peek(kNode, 0x3100);
+    const int32_t brightness_before = simcam::control_value(kNode, V4L2_CID_BRIGHTNESS);
+    struct Case {
+        const char* method;
+        const char* path;
+        std::string extra;
+        std::string body;
+        int status;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"GET", "/nothing", "", "", 404, "no such page"},
+        {"GET", "/stream?cam=2", "", "", 400, "cam must be 0 or 1"},
+        {"GET", "/snapshot?cam=1", "", "", 404, "no camera 1"},
+        {"GET", "/api/controls?cam=x", "", "", 400, "cam must be"},
+        {"GET", "/api/dsp", "", "", 405, "use POST"},
+        {"DELETE", "/api/state", "", "", 405, "use GET"},
+        {"POST", "/api/dsp", "Content-Type: text/plain\r\n", R"({"addr":16,"read":1})", 415,
+         "application/json"},
+        {"POST", "/api/dsp", kJson, R"({"addr":16,"read":1)", 400, "not valid JSON"},
+        {"POST", "/api/dsp", kJson, R"([1,2])", 400, "not a JSON object"},
+        {"POST", "/api/dsp", kJson, R"({"addr":"0x10000","read":1})", 400,
+         "\"addr\": out of range"},
+        {"POST", "/api/dsp", kJson, R"({"addr":"1a2","read":1})", 400, "0x prefix"},
+        {"POST", "/api/dsp", kJson, R"({"addr":"0x","read":1})", 400, "not a number"},
+        {"POST", "/api/dsp", kJson, R"({"addr":-1,"read":1})", 400, "negative"},
+        {"POST", "/api/dsp", kJson, R"({"addr":1.5,"read":1})", 400, "not a number"},
+        {"POST", "/api/dsp", kJson, R"({"read":1})", 400, "\"addr\" is missing"},
+        {"POST", "/api/dsp", kJson, R"({"addr":16,"read":9})", 400, "out of range"},
+        {"POST", "/api/dsp", kJson, R"({"addr":16,"read":0})", 400, "1 to 8 bytes"},
+        {"POST", "/api/dsp", kJson, R"({"addr":16})", 400, "either"},
+        {"POST", "/api/dsp", kJson, R"({"addr":16,"write":[1,2,3,4,5,6,7,8,9]})", 400,
+         "1 to 8 bytes"},
+        {"POST", "/api/dsp", kJson, R"({"addr":16,"write":[1,256]})", 400, "out of range"},
+        {"POST", "/api/dsp", kJson, R"({"addr":16,"write":["0x1","x"]})", 400, "not a number"},
+        {"POST", "/api/dsp", kJson, R"({"cam":2,"addr":16,"read":1})", 400, "cam must be"},
+        {"POST", "/api/dsp", kJson, R"({"cam":1,"addr":16,"read":1})", 404, "no camera 1"},
+        {"POST", "/api/sensor", kJson, R"({"addr":"0x3100","write":"0x10000"})", 400,
+         "out of range"},
+        {"POST", "/api/sensor", kJson, R"({"addr":"0x3100","write":256,"bits":8})", 400,
+         "out of range"},
+        {"POST", "/api/sensor", kJson, R"({"addr":"0x3100","write":1,"bits":12})", 400, "8 or 16"},
+        {"POST", "/api/sensor", kJson, R"({"addr":"0x3100","read":false})", 400, "must be true"},
+        {"POST", "/api/controls", kJson, R"({"name":"sparkle","value":1})", 400, "unknown control"},
+        {"POST", "/api/controls", kJson, R"({"id":1,"value":1})", 400, "unknown control"},
+        {"POST", "/api/controls", kJson, R"({"name":"brightness","value":65})", 400,
+         "out of range"},
+        {"POST", "/api/controls", kJson, R"({"name":"brightness","value":"3"})", 400, "integer"},
+        {"POST", "/api/controls", kJson, R"({"name":"brightness","value":99999999999})", 400,
+         "out of range"},
+        {"POST", "/api/controls", kJson, R"({"name":"brightness"})", 400, "\"value\" is missing"},
+        {"POST", "/api/dsp", kJson,
+         "{\"addr\":16,\"read\":1,\"pad\":\"" + std::string(5000, 'x') + "\"}", 413, "too large"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.body.substr(0, 60));
+        Response r = http_exchange(port_, request(c.method, c.path, c.extra, c.body));
+        EXPECT_EQ(r.status, c.status);
+        auto j = nlohmann::json::parse(r.body, nullptr, false);
+        ASSERT_TRUE(j.is_object() && j["error"].is_string()) << r.body;
+        EXPECT_NE(j["error"].get<std::string>().find(c.reason), std::string::npos) << r.body;
+        EXPECT_EQ(r.headers["content-type"], "application/json");
+    }
+    EXPECT_EQ(simcam::dsp_peek(kNode, 0x10), dsp_before);
+    EXPECT_EQ(simcam::sensor_peek(kNode, 0x3100), sensor_before);
+    EXPECT_EQ(simcam::control_value(kNode, V4L2_CID_BRIGHTNESS), brightness_before);
+}
+
+TEST_F(Serve, GoodRequestsReachTheCameraAndAnswerWhatItHolds) {
+    start();
+    struct Case {
+        const char* path;
+        std::string body;
+        std::string answer;
+    };
+    const Case cases[] = {
+        {"/api/dsp", R"({"addr":"0x10","write":["0x12",52]})",
+         R"({"addr":"0x0010","cam":0,"data":["0x12","0x34"]})"},
+        {"/api/dsp", R"({"addr":"16","read":2})",
+         R"({"addr":"0x0010","cam":0,"data":["0x12","0x34"]})"},
+        {"/api/sensor", R"({"addr":"0x3100","write":"0x82"})",
+         R"({"addr":"0x3100","bits":16,"cam":0,"value":"0x0082"})"},
+        {"/api/sensor", R"({"addr":"0x3102","write":"0x5a","bits":8})",
+         R"({"addr":"0x3102","bits":8,"cam":0,"value":"0x5a"})"},
+        {"/api/sensor", R"({"addr":12546,"read":true,"bits":8})",
+         R"({"addr":"0x3102","bits":8,"cam":0,"value":"0x5a"})"},
+        {"/api/controls", R"({"cam":0,"name":"brightness","value":-12})",
+         R"({"cam":0,"id":9963776,"name":"brightness","value":-12})"},
+        {"/api/controls", R"({"id":"0x980901","value":40})",
+         R"({"cam":0,"id":9963777,"name":"contrast","value":40})"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        Response r = post(c.path, c.body);
+        EXPECT_EQ(r.status, 200) << r.body;
+        EXPECT_EQ(r.body, c.answer);
+    }
+    EXPECT_EQ(simcam::dsp_peek(kNode, 0x11), 0x34);
+    EXPECT_EQ(simcam::control_value(kNode, V4L2_CID_BRIGHTNESS), -12);
+    Response controls = get("/api/controls?cam=0");
+    EXPECT_NE(controls.body.find(
+                  R"("name":"brightness","readonly":false,"step":1,"type":"integer","value":-12)"),
+              std::string::npos)
+        << controls.body;
+    EXPECT_EQ(get("/api/devices").body.find(R"({"devices":[)"), 0u);  // no udev in process
+    Response page = get("/");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.headers["content-type"], "text/html; charset=utf-8");
+    EXPECT_NE(page.body.find("<html"), std::string::npos);
+}
+
+TEST_F(Serve, OtherSitesAndWrongPasswordsAreKeptOut) {
+    options_.auth = "ann:s3cret";
+    options_.allow_origin = "http://tool.example:9000";
+    start();
+    const std::string ok = "Authorization: Basic YW5uOnMzY3JldA==\r\n";  // ann:s3cret
+    const std::string body = R"({"name":"brightness","value":5})";
+    struct Case {
+        const char* method;
+        std::string extra;
+        int status;
+        bool cors;  // Access-Control-Allow-Origin in the answer
+    };
+    const Case cases[] = {
+        {"GET", "", 401, false},
+        {"GET", "Authorization: Basic YW5uOnMzY3JldSE=\r\n", 401, false},  // ann:s3creu!
+        {"GET", "Authorization: Basic YW5uOnMzY3Jl\r\n", 401, false},      // ann:s3cre
+        {"GET", ok, 200, false},
+        {"POST", ok + kJson, 200, false},
+        {"POST", ok + kJson + "Origin: http://127.0.0.1\r\n", 200, false},
+        {"POST", ok + kJson + "Origin: http://evil.example\r\n", 403, false},
+        {"POST", ok + kJson + "Origin: null\r\n", 403, false},
+        {"POST", ok + kJson + "Sec-Fetch-Site: cross-site\r\n", 403, false},
+        {"GET", ok + "Origin: http://evil.example\r\n", 403, false},
+        {"POST", ok + kJson + "Origin: http://tool.example:9000\r\n", 200, true},
+        {"OPTIONS", ok + "Origin: http://tool.example:9000\r\n", 204, true},
+        {"OPTIONS", ok + "Origin: http://evil.example\r\n", 403, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.method) + " " + c.extra);
+        Response r = http_exchange(
+            port_,
+            request(c.method, c.method == std::string("GET") ? "/api/state" : "/api/controls",
+                    c.extra, c.method == std::string("POST") ? body : ""));
+        EXPECT_EQ(r.status, c.status) << r.body;
+        EXPECT_EQ(r.headers.count("access-control-allow-origin"), c.cors ? 1u : 0u);
+        if (c.status == 401) {
+            EXPECT_EQ(r.headers.count("www-authenticate"), 1u);
+        }
+    }
+}
+
+TEST_F(Serve, OversizedRequestLinesAndHeadersAreRefused) {
+    start();
+    Response line = http_exchange(port_, request("GET", "/api/state?x=" + std::string(40000, 'a')));
+    EXPECT_TRUE(line.status == 414 || line.status == 431) << line.status;
+    Response headers = http_exchange(
+        port_, request("GET", "/api/state", "X-Padding: " + std::string(40000, 'b') + "\r\n"));
+    EXPECT_TRUE(headers.status == 431 || headers.status == 413) << headers.status;
+    EXPECT_EQ(get("/api/state").status, 200);  // and the server goes on
+}
+
+TEST_F(Serve, AClientThatStopsReadingHoldsUpNobodyAndIsDropped) {
+    options_.timeout_s = 2;
+    start();
+    StreamReader stalled, reader;
+    ASSERT_TRUE(stalled.open(port_, "/stream?cam=0", true));
+    ASSERT_TRUE(reader.open(port_, "/stream?cam=0"));
+    const uint64_t delivered = simcam::frames_delivered(kNode);
+    auto begin = std::chrono::steady_clock::now();
+    int parts = 0;
+    while (std::chrono::steady_clock::now() - begin < std::chrono::seconds(3)) {
+        std::map<std::string, std::string> h;
+        std::string jpeg, why;
+        ASSERT_TRUE(reader.next(&h, &jpeg, &why)) << why;
+        ++parts;
+    }
+    // The camera runs at 30 fps; the reader keeps up with well over half.
+    const uint64_t captured = simcam::frames_delivered(kNode) - delivered;
+    EXPECT_GE(captured, 60u);
+    EXPECT_GE(parts, static_cast<int>(captured / 2));
+    // The stalled one is dropped once it has made no progress for the timeout.
+    EXPECT_TRUE(eventually([&] { return state_says(R"("clients":1)"); }, 30))
+        << get("/api/state").body;
+}
+
+TEST_F(Serve, StreamsBeyondTheLimitGet503) {
+    options_.max_clients = 2;
+    start();
+    StreamReader a, b, c;
+    ASSERT_TRUE(a.open(port_, "/stream?cam=0"));
+    ASSERT_TRUE(b.open(port_, "/stream?cam=0"));
+    ASSERT_TRUE(c.open(port_, "/stream?cam=0"));
+    EXPECT_EQ(a.head.status, 200);
+    EXPECT_EQ(b.head.status, 200);
+    EXPECT_EQ(c.head.status, 503);
+    a.close();
+    StreamReader d;
+    EXPECT_TRUE(eventually([&] {
+        d.close();
+        return d.open(port_, "/stream?cam=0") && d.head.status == 200;
+    }));
+}
+
+TEST_F(Serve, AnUnpluggedCameraShowsNoSignalAndComesBackByItself) {
+    start();
+    StreamReader s;
+    ASSERT_TRUE(s.open(port_, "/stream?cam=0"));
+    std::map<std::string, std::string> h;
+    std::string jpeg, why;
+    ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
+    ASSERT_GE(stamp_of(jpeg), 0);
+
+    simcam::unplug_after(kNode, 0);
+    // The connection stays; the pictures become the no-signal one, which
+    // decodes at the camera's size and carries no frame stamp.
+    EXPECT_TRUE(eventually([&] { return s.next(&h, &jpeg, &why) && stamp_of(jpeg) == -1; })) << why;
+    EXPECT_TRUE(state_says(R"("signal":false)"));
+    EXPECT_EQ(stamp_of(get("/snapshot").body), -1);
+    EXPECT_EQ(post("/api/dsp", R"({"addr":0,"read":1})").status, 502);
+
+    simcam::replug(kNode);
+    EXPECT_TRUE(eventually([&] { return s.next(&h, &jpeg, &why) && stamp_of(jpeg) >= 0; })) << why;
+    EXPECT_TRUE(state_says(R"("signal":true)"));
+    EXPECT_EQ(simcam::open_descriptors(), 1u);  // the reopened camera, nothing leaked
+}
+
+TEST_F(Serve, StoppingEndsOpenStreamsAndReleasesTheCamera) {
+    start();
+    StreamReader s;
+    ASSERT_TRUE(s.open(port_, "/stream?cam=0"));
+    std::map<std::string, std::string> h;
+    std::string jpeg, why;
+    ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
+    stop();
+    while (s.next(&h, &jpeg, &why)) {
+    }
+    EXPECT_EQ(why.find("stream ended"), 0u) << why;
+    // TearDown checks descriptors and mappings.
+}
+
+// The encoder takes YUYV as planes: a wrong stride or sampling shows as a
+// picture whose stamp no longer reads, or whose size is wrong.
+TEST(ServeJpeg, EncodedYuyvFramesDecodeToTheSamePicture) {
+    for (unsigned w : {320u, 326u}) {
+        for (unsigned h : {240u, 243u}) {
+            SCOPED_TRACE(std::to_string(w) + "x" + std::to_string(h));
+            std::vector<uint8_t> yuyv(static_cast<size_t>(w) * h * 2);
+            simcam::render_yuyv(w, h, 77, yuyv.data());
+            std::vector<unsigned char> jpeg;
+            ASSERT_TRUE(serve::encode_yuyv(yuyv.data(), w, h, 90, &jpeg));
+            JpegHeader hd;
+            ASSERT_TRUE(read_jpeg_header(jpeg.data(), jpeg.size(), &hd));
+            EXPECT_EQ(hd.width, w);
+            EXPECT_EQ(hd.height, h);
+            std::vector<unsigned char> rgb(static_cast<size_t>(w) * h * 3);
+            ASSERT_EQ(Jpg2Rgb(jpeg.data(), static_cast<int>(jpeg.size()), rgb.data()), 0);
+            EXPECT_EQ(simcam::read_stamp_rgb(rgb.data(), w, h), 77);
+        }
+    }
+}
+
+}  // namespace

@@ -1,0 +1,277 @@
+#include "api.h"
+
+#include <errno.h>
+#include <string.h>
+
+#include <nlohmann/json.hpp>
+
+#include "camapi.h"
+#include "choose.h"
+#include "control_names.h"
+#include "values.h"
+
+namespace serve {
+
+namespace {
+
+using nlohmann::json;
+
+Reply json_reply(const json& j) {
+    Reply r;
+    // Names from the catalogue may hold invalid UTF-8; replace, never throw.
+    r.body = j.dump(-1, ' ', false, json::error_handler_t::replace);
+    return r;
+}
+
+Reply camera_error(const char* what, int err) {
+    return error_reply(502, std::string(what) + ": " + strerror(err));
+}
+
+// The feed of the camera, or a 404 reply in *r.
+Feed* feed_of(Feed* const feeds[2], int cam, Reply* r) {
+    if (!feeds[cam]) *r = error_reply(404, "no camera " + std::to_string(cam) + " is served");
+    return feeds[cam];
+}
+
+bool query_control(int slot, uint32_t id, v4l2_queryctrl* q) {
+    memset(q, 0, sizeof *q);
+    q->id = id;
+    return xioctl(g_fd[slot], static_cast<int>(VIDIOC_QUERYCTRL), q) == 0 &&
+           !(q->flags & V4L2_CTRL_FLAG_DISABLED);
+}
+
+const char* type_name(uint32_t type) {
+    switch (type) {
+        case V4L2_CTRL_TYPE_BOOLEAN:
+            return "boolean";
+        case V4L2_CTRL_TYPE_MENU:
+        case V4L2_CTRL_TYPE_INTEGER_MENU:
+            return "menu";
+        case V4L2_CTRL_TYPE_BUTTON:
+            return "button";
+        default:
+            return "integer";
+    }
+}
+
+json control_json(int slot, const NamedControl& c, const v4l2_queryctrl& q) {
+    json j = {{"id", c.id},
+              {"name", c.name},
+              {"label", std::string(reinterpret_cast<const char*>(q.name),
+                                    strnlen(reinterpret_cast<const char*>(q.name), sizeof q.name))},
+              {"type", type_name(q.type)},
+              {"min", q.minimum},
+              {"max", q.maximum},
+              {"step", q.step},
+              {"default", q.default_value},
+              {"inactive", (q.flags & V4L2_CTRL_FLAG_INACTIVE) != 0},
+              {"readonly", (q.flags & V4L2_CTRL_FLAG_READ_ONLY) != 0}};
+    unsigned int value = 0;
+    if (q.type != V4L2_CTRL_TYPE_BUTTON && cam_control_get(slot, c.id, &value) == 0)
+        j["value"] = static_cast<int32_t>(value);
+    else
+        j["value"] = nullptr;
+    if (q.type == V4L2_CTRL_TYPE_MENU || q.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
+        json menu = json::array();
+        for (int32_t i = q.minimum; i <= q.maximum && i - q.minimum < 64; ++i) {
+            v4l2_querymenu m;
+            memset(&m, 0, sizeof m);
+            m.id = c.id;
+            m.index = static_cast<uint32_t>(i);
+            if (xioctl(g_fd[slot], static_cast<int>(VIDIOC_QUERYMENU), &m) != 0) continue;
+            std::string label =
+                q.type == V4L2_CTRL_TYPE_MENU
+                    ? std::string(reinterpret_cast<const char*>(m.name),
+                                  strnlen(reinterpret_cast<const char*>(m.name), sizeof m.name))
+                    : std::to_string(m.value);
+            menu.push_back({{"value", i}, {"label", label}});
+        }
+        j["menu"] = menu;
+    }
+    return j;
+}
+
+}  // namespace
+
+Reply error_reply(int status, const std::string& why) {
+    Reply r = json_reply(json{{"error", why}});
+    r.status = status;
+    return r;
+}
+
+Reply get_state(Feed* const feeds[2]) {
+    json cams = json::array();
+    for (int cam = 0; cam < 2; ++cam) {
+        if (!feeds[cam]) continue;
+        FeedStatus s = feed_status(feeds[cam]);
+        const Capture& c = s.capture;
+        double fps = c.numerator ? static_cast<double>(c.denominator) / c.numerator : 0;
+        cams.push_back(
+            {{"cam", cam},
+             {"device", c.device},
+             {"card", c.name},
+             {"format", fourcc_text(c.fourcc)},
+             {"width", c.width},
+             {"height", c.height},
+             {"fps", fps},
+             {"measured_fps", static_cast<double>(static_cast<int>(s.measured_fps * 100)) / 100},
+             {"signal", s.signal},
+             {"frames", s.frames},
+             {"damaged", s.damaged},
+             {"clients", s.clients}});
+    }
+    return json_reply(json{{"version", CAMKIT_VERSION}, {"cameras", cams}});
+}
+
+Reply get_devices() {
+    json devices = json::array();
+    // The catalogue is global in camapi; one caller at a time.
+    static std::mutex catalogue;
+    std::lock_guard<std::mutex> lock(catalogue);
+    int n = cam_enum_devices();
+    const CamDevice* list = cam_get_device_list();
+    for (int d = 0; list && d < n; ++d) {
+        const CamDevice& dev = list[d];
+        json formats = json::array();
+        for (int f = 0; dev.fmtList && f < dev.fmtNum; ++f) {
+            const CamFormat& fmt = dev.fmtList[f];
+            json resolutions = json::array();
+            for (int r = 0; r < fmt.resNum; ++r) {
+                const CamResolution& res = fmt.resList[r];
+                json rates = json::array();
+                for (int i = 0; i < res.rateNum; ++i) {
+                    const CamFrameRate& rate = res.rateList[i];
+                    json fps = nullptr;
+                    if (rate.numerator)
+                        fps = static_cast<double>(rate.denominator) / rate.numerator;
+                    rates.push_back({{"denominator", rate.denominator},
+                                     {"numerator", rate.numerator},
+                                     {"fps", fps}});
+                }
+                resolutions.push_back(
+                    {{"width", res.width}, {"height", res.height}, {"frameIntervals", rates}});
+            }
+            formats.push_back({{"fmtName", fmt.fmtName},
+                               {"pixelFormat", fmt.pixelFormat},
+                               {"resolutions", resolutions}});
+        }
+        devices.push_back({{"devNode", dev.devNode},
+                           {"devName", dev.devName},
+                           {"manufacturer", dev.manufacturer},
+                           {"product", dev.product},
+                           {"serial", dev.serial},
+                           {"idVendor", dev.idVendor},
+                           {"idProduct", dev.idProduct},
+                           {"opened", dev.fmtList != nullptr},
+                           {"formats", formats}});
+    }
+    cam_free_devices();
+    return json_reply(json{{"devices", devices}});
+}
+
+Reply get_controls(Feed* const feeds[2], const char* cam_query) {
+    int cam = 0;
+    std::string why;
+    if (!cam_index(cam_query, &cam, &why)) return error_reply(400, why);
+    Reply r;
+    Feed* f = feed_of(feeds, cam, &r);
+    if (!f) return r;
+    std::lock_guard<std::mutex> lock(f->device);
+    if (!f->open) return camera_error("reading the controls", ENODEV);
+    json controls = json::array();
+    for (size_t i = 0; i < kControlCount; ++i) {
+        v4l2_queryctrl q;
+        if (query_control(f->slot, kControls[i].id, &q))
+            controls.push_back(control_json(f->slot, kControls[i], q));
+    }
+    return json_reply(json{{"cam", cam}, {"controls", controls}});
+}
+
+Reply post_controls(Feed* const feeds[2], const std::string& body) {
+    json j;
+    std::string why;
+    ControlRequest req;
+    if (!parse_object(body, &j, &why) || !control_request(j, &req, &why))
+        return error_reply(400, why);
+    if (!req.name.empty() && !control_id(req.name.c_str(), &req.id))
+        return error_reply(400, "unknown control \"" + req.name + "\"");
+    Reply r;
+    Feed* f = feed_of(feeds, req.cam, &r);
+    if (!f) return r;
+    std::lock_guard<std::mutex> lock(f->device);
+    if (!f->open) return camera_error("setting the control", ENODEV);
+    v4l2_queryctrl q;
+    if (!query_control(f->slot, req.id, &q))
+        return error_reply(400, "unknown control " + hex(req.id, 8));
+    if (q.type != V4L2_CTRL_TYPE_BUTTON && (req.value < q.minimum || req.value > q.maximum))
+        return error_reply(400, "\"value\": out of range (" + std::to_string(q.minimum) + " to " +
+                                    std::to_string(q.maximum) + ")");
+    if (cam_control_set(f->slot, req.id, static_cast<uint32_t>(req.value)) != 0)
+        return camera_error("setting the control", errno);
+    unsigned int now = static_cast<uint32_t>(req.value);
+    if (q.type != V4L2_CTRL_TYPE_BUTTON && cam_control_get(f->slot, req.id, &now) != 0)
+        return camera_error("reading the control back", errno);
+    return json_reply(json{{"cam", req.cam},
+                           {"id", req.id},
+                           {"name", control_name(req.id)},
+                           {"value", static_cast<int32_t>(now)}});
+}
+
+Reply post_dsp(Feed* const feeds[2], const std::string& body) {
+    json j;
+    std::string why;
+    RegisterRequest req;
+    if (!parse_object(body, &j, &why) || !dsp_request(j, &req, &why)) return error_reply(400, why);
+    Reply r;
+    Feed* f = feed_of(feeds, req.cam, &r);
+    if (!f) return r;
+    std::lock_guard<std::mutex> lock(f->device);
+    if (!f->open) return camera_error("DSP access", ENODEV);
+    unsigned char data[8] = {};
+    if (req.write) {
+        memcpy(data, req.data.data(), req.count);
+        if (cam_dsp_write_buf(f->slot, req.addr, data, static_cast<int>(req.count)) != 0)
+            return camera_error("writing the DSP", errno);
+    } else if (cam_dsp_read_buf(f->slot, req.addr, data, static_cast<int>(req.count)) != 0) {
+        return camera_error("reading the DSP", errno);
+    }
+    json bytes = json::array();
+    for (unsigned i = 0; i < req.count; ++i) bytes.push_back(hex(data[i], 2));
+    return json_reply(json{{"cam", req.cam}, {"addr", hex(req.addr, 4)}, {"data", bytes}});
+}
+
+Reply post_sensor(Feed* const feeds[2], const std::string& body) {
+    json j;
+    std::string why;
+    RegisterRequest req;
+    if (!parse_object(body, &j, &why) || !sensor_request(j, &req, &why))
+        return error_reply(400, why);
+    Reply r;
+    Feed* f = feed_of(feeds, req.cam, &r);
+    if (!f) return r;
+    std::lock_guard<std::mutex> lock(f->device);
+    if (!f->open) return camera_error("sensor access", ENODEV);
+    uint32_t value = req.value;
+    int rc;
+    if (req.bits == 16 && req.write) {
+        rc = cam_sensor_write16(f->slot, req.addr, static_cast<unsigned short>(value));
+    } else if (req.write) {
+        rc = cam_sensor_write8(f->slot, req.addr, static_cast<unsigned char>(value));
+    } else if (req.bits == 16) {
+        unsigned short v = 0;
+        rc = cam_sensor_read16(f->slot, req.addr, &v);
+        value = v;
+    } else {
+        unsigned char v = 0;
+        rc = cam_sensor_read8(f->slot, req.addr, &v);
+        value = v;
+    }
+    if (rc != 0)
+        return camera_error(req.write ? "writing the sensor" : "reading the sensor", errno);
+    return json_reply(json{{"cam", req.cam},
+                           {"addr", hex(req.addr, 4)},
+                           {"bits", req.bits},
+                           {"value", hex(value, req.bits / 4)}});
+}
+
+}  // namespace serve

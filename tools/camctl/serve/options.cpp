@@ -1,0 +1,117 @@
+#include "options.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <string.h>
+
+#include "args.h"
+#include "status.h"
+
+namespace serve {
+
+bool parse_listen(const char* text, sockaddr_storage* out) {
+    std::string s = text;
+    size_t colon = s.rfind(':');
+    if (colon == std::string::npos) return false;
+    std::string host = s.substr(0, colon);
+    unsigned port = 0;
+    if (!parse_uint(s.c_str() + colon + 1, 0, 65535, &port)) return false;
+    sockaddr_storage a;
+    memset(&a, 0, sizeof a);
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+        sockaddr_in6* v6 = reinterpret_cast<sockaddr_in6*>(&a);
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &v6->sin6_addr) != 1)
+            return false;
+    } else {
+        sockaddr_in* v4 = reinterpret_cast<sockaddr_in*>(&a);
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        if (inet_pton(AF_INET, host.c_str(), &v4->sin_addr) != 1) return false;
+    }
+    *out = a;
+    return true;
+}
+
+bool is_loopback(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr) >> 24) == 127;
+    return a.ss_family == AF_INET6 &&
+           IN6_IS_ADDR_LOOPBACK(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr);
+}
+
+namespace {
+
+bool apply(const char* opt, const char* v, ServeOptions* o) {
+    if (!strcmp(opt, "-d")) {
+        if (!*v || o->devices.size() == 2) return false;
+        o->devices.push_back(v);
+        return true;
+    }
+    if (!strcmp(opt, "-f")) return parse_fourcc(v, &o->fourcc);
+    if (!strcmp(opt, "-s")) return parse_size(v, &o->width, &o->height);
+    if (!strcmp(opt, "-r")) return parse_uint(v, 1, 1000, &o->fps);
+    if (!strcmp(opt, "--quality")) return parse_uint(v, 1, 100, &o->quality);
+    if (!strcmp(opt, "--max-clients")) return parse_uint(v, 1, 256, &o->server.max_clients);
+    if (!strcmp(opt, "--listen")) {
+        o->listen = v;
+        return parse_listen(v, &o->server.address);
+    }
+    if (!strcmp(opt, "--auth")) {
+        const char* colon = strchr(v, ':');
+        if (!colon || colon == v || !colon[1]) return false;
+        o->server.auth = v;
+        return true;
+    }
+    // The origin a browser sends: scheme://host[:port], nothing after.
+    std::string origin = v;
+    size_t scheme = origin.find("://");
+    if (scheme == std::string::npos || scheme == 0 || origin.size() == scheme + 3 ||
+        origin.find('/', scheme + 3) != std::string::npos)
+        return false;
+    o->server.allow_origin = origin;
+    return true;
+}
+
+}  // namespace
+
+int parse_serve_options(const char* prog, int argc, char** argv, void (*usage)(FILE*),
+                        ServeOptions* o) {
+    static const char* const kWithValue[] = {"-d",
+                                             "-f",
+                                             "-s",
+                                             "-r",
+                                             "--listen",
+                                             "--quality",
+                                             "--max-clients",
+                                             "--auth",
+                                             "--allow-origin"};
+    parse_listen(o->listen.c_str(), &o->server.address);
+    for (int i = 0; i < argc; ++i) {
+        const char* opt = argv[i];
+        if (!strcmp(opt, "-h") || !strcmp(opt, "--help")) {
+            usage(stdout);
+            return kOk;
+        }
+        bool known = false;
+        for (const char* k : kWithValue) known = known || !strcmp(opt, k);
+        const char* problem = !known          ? "unknown option"
+                              : i + 1 >= argc ? "missing value after"
+                                              : nullptr;
+        if (problem) {
+            fprintf(stderr, "%s: %s '%s' (see %s --help)\n", prog, problem, opt, prog);
+            return kUsage;
+        }
+        const char* v = argv[++i];
+        if (!apply(opt, v, o)) {
+            // The password stays out of the message.
+            fprintf(stderr, "%s: bad value for %s: '%s' (see %s --help)\n", prog, opt,
+                    strcmp(opt, "--auth") ? v : "...", prog);
+            return kUsage;
+        }
+    }
+    return -1;
+}
+
+}  // namespace serve
