@@ -15,7 +15,7 @@ import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from urllib.parse import parse_qs, urlparse
 
-WWW = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'tools', 'camctl',
+WWW = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', '..', 'tools', 'camctl',
                    'serve', 'www')
 TYPES = {'.html': 'text/html', '.js': 'text/javascript', '.css': 'text/css'}
 BRIGHTNESS, WB_AUTO, WB_TEMP = 0x00980900, 0x0098090c, 0x0098091a

@@ -55,6 +55,8 @@ class Server:
                 out = self.output()
                 if "unknown command 'serve'" in out:
                     skip('this camctl has no serve command')
+                if self.proc.returncode == 127:
+                    skip('the server command could not start (no umockdev for simcam-run?):\n' + out)
                 sys.exit('the server exited with %d before answering:\n%s' % (self.proc.returncode, out))
             try:
                 return self.get('/api/state')
