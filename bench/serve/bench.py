@@ -22,6 +22,7 @@ import socket
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -37,7 +38,7 @@ class Client:
     """One stream: counts whole parts by their Content-Length."""
 
     def __init__(self, port, path):
-        self.s = socket.create_connection(('127.0.0.1', port))
+        self.s = socket.create_connection(('127.0.0.1', port), timeout=5)
         self.s.sendall(('GET %s HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n' % path).encode())
         self.s.setblocking(False)
         self.buf = b''
@@ -76,6 +77,7 @@ class Client:
             self.need = None
             self.ends.append(now)
             self.parts.append(now - self.start)
+            self.buf = self.buf.lstrip(b'\r\n')
             self.start = now if self.buf else None
 
 
@@ -98,7 +100,8 @@ def rss(pid):
 
 
 def measure(cmd, port, path, clients, seconds):
-    p = subprocess.Popen(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, start_new_session=True)
+    log = tempfile.TemporaryFile()  # a pipe nobody reads would stall a chatty server
+    p = subprocess.Popen(cmd, stdout=log, stderr=log, start_new_session=True)
     try:
         pid = None
         for _ in range(100):
@@ -107,7 +110,8 @@ def measure(cmd, port, path, clients, seconds):
                 break
             time.sleep(0.1)
         if not pid:
-            return {'error': 'did not listen: ' + p.stderr.read().decode(errors='replace')[-300:]}
+            log.seek(0)
+            return {'error': 'did not listen: ' + log.read().decode(errors='replace')[-300:]}
         cs = [Client(port, path) for _ in range(clients)]
         sel = selectors.DefaultSelector()
         for c in cs:
@@ -146,6 +150,15 @@ def measure(cmd, port, path, clients, seconds):
                 'gap_p99_ms': 1000 * pct(gaps, 99),
                 'rss_kib': (rss0, rss1)}
     finally:
+        if pid:  # the launcher does not pass signals on to the server
+            try:
+                os.kill(pid, 15)
+                for _ in range(100):
+                    os.kill(pid, 0)
+                    time.sleep(0.1)
+                os.kill(pid, 9)
+            except ProcessLookupError:
+                pass
         if p.poll() is None:
             os.killpg(p.pid, 15)
             try:
@@ -181,10 +194,9 @@ def main():
                      '/stream?cam=0'),
                     ('ustreamer', [run, '--', 'ustreamer', '--device', '/dev/video0', '--format', ufmt,
                                    '--resolution', size, '--desired-fps', '30', '--host', '127.0.0.1',
-                                   '--port', str(port)], '/stream')]
-                for name, cmd, path in servers:
-                    m = measure(cmd, port, path, n, a.seconds)
-                    port += 1
+                                   '--port', str(port + 1)], '/stream')]
+                for k, (name, cmd, path) in enumerate(servers):
+                    m = measure(cmd, port + k, path, n, a.seconds)
                     case = 'run %d %s %s' % (r + 1, fmt, size)
                     if 'error' in m:
                         print('%-24s %-9s %4d %s' % (case, name, n, m['error'].replace('\n', ' ')))
@@ -192,6 +204,7 @@ def main():
                     print('%-24s %-9s %4d %10.2f %7.1f %7.1f %9.1f %9.1f %8.1f %7d/%-7d' % (
                         case, name, n, m['cpu_ms_per_frame'], m['fps_min'], m['fps_med'],
                         m['part_p50_ms'], m['part_p99_ms'], m['gap_p99_ms'], *m['rss_kib']), flush=True)
+                port += 2
 
 
 if __name__ == '__main__':
