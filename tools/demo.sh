@@ -26,3 +26,8 @@ echo "The pictures are in $(cd "$out" && pwd):"
 ls -1 "$out"
 echo "Each shows the simulated camera's test pattern: colour bars, a red block"
 echo "that moves from frame to frame, and the frame number at the bottom left."
+echo
+echo "=== Live view in a browser (camctl serve)"
+echo "Start the server on the simulated camera:"
+echo "  $run -- $camctl serve -f MJPG -s 1280x720 -r 30"
+echo "then open http://127.0.0.1:8080/ (it listens on loopback only; stop it with Ctrl-C)."

@@ -11,6 +11,7 @@ pkgs=(
   avrdude  # boardflash's upload tests run the real one
   libturbojpeg0-dev libyuv-dev
   libmicrohttpd-dev nlohmann-json3-dev
+  chromium chromium-driver python3-selenium  # the page's browser test
 )
 # i686 cross build and its tests under qemu-i386 (never gcc-multilib: it removes the cross compilers)
 pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
