@@ -1,8 +1,8 @@
 #!/bin/sh
 # check_camctl_manpage.sh CAMCTL MANPAGE [PENDING_COMMAND...]
 # The manual page and camctl's help list the same commands and, per command,
-# the same options. PENDING commands are described in the page ahead of the
-# program (written alongside the command on another branch).
+# the same options. PENDING commands are described in the page but not
+# (yet) listed by the program.
 set -eu
 camctl=$1 page=$2
 shift 2

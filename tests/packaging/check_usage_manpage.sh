@@ -3,7 +3,7 @@
 # Every option the program's usage text names (the program run without
 # arguments) is in its manual page, and every option the page names is in the
 # usage text, or is --version and the program answers it, or is PENDING (an
-# option written alongside the program on another branch).
+# option the page names that the usage text leaves out, such as --timeout).
 set -eu
 prog=$1 page=$2
 shift 2
