@@ -19,7 +19,9 @@
 // GCC 12's AVX-512 intrinsics start some results from an undefined register
 // and then warn of it where they are inlined.
 #pragma GCC diagnostic ignored "-Wuninitialized"
+#if !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
 
 namespace camkit {
 namespace convert {

@@ -107,7 +107,7 @@ int32_t from_uvc(uint32_t id, int32_t v) {
 
 // Request error codes (VC_REQUEST_ERROR_CODE_CONTROL).
 constexpr uint8_t kWrongState = 2, kOutOfRange = 4, kInvalidControl = 6, kInvalidRequest = 7,
-                  kInvalidValue = 8, kUnknownError = 0xFF;
+                  kInvalidValue = 8;
 
 // A class request on a processing-unit or camera-terminal control. False = stall.
 bool unit_request(Server& s, Cam& cam, uint8_t req, uint8_t unit, uint8_t sel, uint8_t* data,
