@@ -58,10 +58,10 @@ struct __videoCtrl {
 // Metadata of a frame cam_grabframe copied out, as the driver dequeued it.
 // Fixed-size fields: the same layout on every target.
 struct CamFrameInfo {
-    uint32_t sequence;   // the driver's frame counter; gaps are dropped frames
-    uint32_t flags;      // V4L2_BUF_FLAG_* as dequeued
-    uint32_t bytesused;  // as the driver reported it (the copy is cut at the buffer's length)
-    uint32_t reserved;   // 0
+    uint32_t sequence;      // the driver's frame counter; gaps are dropped frames
+    uint32_t flags;         // V4L2_BUF_FLAG_* as dequeued
+    uint32_t bytesused;     // as the driver reported it (the copy is cut at the buffer's length)
+    uint32_t reserved;      // 0
     int64_t timestamp_sec;  // the driver's timestamp (CLOCK_MONOTONIC for uvcvideo)
     int64_t timestamp_usec;
 };

@@ -236,8 +236,8 @@ TEST_F(CamctlRun, StreamCountsDropsFromFrameNumbersAndTimesByTheDriver) {
         SCOPED_TRACE(c.name);
         simcam::reset();
         for (uint32_t seq : c.error_frames) simcam::error_frame(kNode, seq);
-        Outcome r = run(cmd_stream, {"-d", kNode, "-f", "YUY2", "-s", "640x480", "-r", "30", "-n",
-                                     "8"});
+        Outcome r =
+            run(cmd_stream, {"-d", kNode, "-f", "YUY2", "-s", "640x480", "-r", "30", "-n", "8"});
         ASSERT_EQ(r.status, 0) << r.err;
         unsigned received = 0, dropped = 0, damaged = 0;
         double fps = 0;
@@ -252,8 +252,7 @@ TEST_F(CamctlRun, StreamCountsDropsFromFrameNumbersAndTimesByTheDriver) {
         ASSERT_EQ(sscanf(strstr(out, "damaged frames:"), "damaged frames: %u", &damaged), 1);
         EXPECT_EQ(received, 8u);
         EXPECT_EQ(damaged, c.error_frames.size());
-        EXPECT_NEAR(fps, 30.0 * (received - 1) / (received - 1 + dropped + damaged), 0.01)
-            << r.out;
+        EXPECT_NEAR(fps, 30.0 * (received - 1) / (received - 1 + dropped + damaged), 0.01) << r.out;
     }
 }
 

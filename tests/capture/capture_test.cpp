@@ -519,11 +519,21 @@ TEST_F(CaptureTest, FrameInfoFollowsTheLastGoodGrab) {
         int result = 0;
         int size = 0;
         switch (s.call) {
-            case Open: result = open_slot(0); break;
-            case Play: result = cam_play(0); break;
-            case Stop: result = cam_stop(0); break;
-            case Close: result = cam_close(0); break;
-            case GrabFailedRequeue: simcam::fail_request(kNode, VIDIOC_QBUF, EIO); [[fallthrough]];
+            case Open:
+                result = open_slot(0);
+                break;
+            case Play:
+                result = cam_play(0);
+                break;
+            case Stop:
+                result = cam_stop(0);
+                break;
+            case Close:
+                result = cam_close(0);
+                break;
+            case GrabFailedRequeue:
+                simcam::fail_request(kNode, VIDIOC_QBUF, EIO);
+                [[fallthrough]];
             case Grab:
                 simcam::clear_log();
                 result = cam_grabframe(0, frame.data(), &size);
