@@ -26,22 +26,14 @@ inline __m256i mask(const Shuffle& m) {
     return _mm256_broadcastsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(m.data())));
 }
 
-// One channel of 8 pixels per lane as signed 16-bit values, not yet clamped:
-// q + ((298 * Y + r) >> 8), taken as q + ((149 * Y + (r >> 1)) >> 7) so that
-// the sum stays below 2^16.
-inline __m256i channel(__m256i luma149, __m256i q, __m256i half_r) {
-    return _mm256_add_epi16(q, _mm256_srli_epi16(_mm256_add_epi16(luma149, half_r), 7));
-}
-
 void yuyv_avx2(const unsigned char* src, unsigned char* dst, std::size_t pairs) {
-    const __m256i zero = _mm256_setzero_si256();
-    const __m256i low_byte = _mm256_set1_epi16(0x00FF);
-    const __m256i low7 = _mm256_set1_epi16(0x007F);
-    const __m256i bias = splat(fixed::kBias);
-    // -100 * u + 48 * v - 4640 from the unsigned U, V bytes.
+    const __m256i luma_high = _mm256_set1_epi8(static_cast<char>(fixed::kLumaHighByte));
+    const __m256i sign_bytes = _mm256_set1_epi16(static_cast<short>(0x8080));
+    const __m256i high_byte = _mm256_set1_epi16(static_cast<short>(0xFF00));
+    const __m256i red_v = _mm256_set1_epi16(fixed::kRedSplitV << 8);
     const __m256i green_uv =
         _mm256_set1_epi16(static_cast<short>((fixed::kGreenV << 8) | (fixed::kGreenU & 0xFF)));
-    const __m256i green_bias = splat(fixed::kBias - 128 * (fixed::kGreenU + fixed::kGreenV));
+    const __m256i twice_u = _mm256_set1_epi16(2);
     const __m256i sort = mask(kSortYuyv);
     const __m256i m[3][3] = {{mask(kInterleaveEvenOdd[0][0]), mask(kInterleaveEvenOdd[0][1]),
                               mask(kInterleaveEvenOdd[0][2])},
@@ -56,34 +48,39 @@ void yuyv_avx2(const unsigned char* src, unsigned char* dst, std::size_t pairs) 
         const __m256i b = _mm256_shuffle_epi8(load2x128(src + 16, src + 48), sort);
         const __m256i luma = _mm256_unpacklo_epi32(a, b);    // even Y x8, odd Y x8
         const __m256i chroma = _mm256_unpackhi_epi64(a, b);  // (U, V) x8
-        const __m256i y149_even =
-            _mm256_mullo_epi16(_mm256_unpacklo_epi8(luma, zero), splat(fixed::kHalfLuma));
-        const __m256i y149_odd =
-            _mm256_mullo_epi16(_mm256_unpackhi_epi8(luma, zero), splat(fixed::kHalfLuma));
-        const __m256i u = _mm256_sub_epi16(_mm256_and_si256(chroma, low_byte), splat(128));
-        const __m256i v = _mm256_sub_epi16(_mm256_srli_epi16(chroma, 8), splat(128));
+        // 149 * Y - 8192: the high byte makes the multiply subtract the offset.
+        const __m256i y_even =
+            _mm256_mullo_epi16(_mm256_unpacklo_epi8(luma, luma_high), splat(fixed::kHalfLuma));
+        const __m256i y_odd =
+            _mm256_mullo_epi16(_mm256_unpackhi_epi8(luma, luma_high), splat(fixed::kHalfLuma));
 
-        // Chroma terms once per pair, in the lanes of that pair's two pixels;
-        // halved, as the luma term is.
-        const __m256i in_r = _mm256_srai_epi16(
-            _mm256_add_epi16(_mm256_mullo_epi16(v, splat(fixed::kRedV)), bias), 1);
-        const __m256i in_g = _mm256_srai_epi16(
-            _mm256_add_epi16(_mm256_maddubs_epi16(chroma, green_uv), green_bias), 1);
-        const __m256i in_b = _mm256_srai_epi16(_mm256_add_epi16(_mm256_slli_epi16(u, 2), bias), 1);
-        const __m256i q_r = _mm256_add_epi16(_mm256_srai_epi16(in_r, 7), v);
-        const __m256i q_g = _mm256_sub_epi16(_mm256_srai_epi16(in_g, 7), v);
-        const __m256i q_b = _mm256_add_epi16(_mm256_srai_epi16(in_b, 7), _mm256_slli_epi16(u, 1));
-        const __m256i r_r = _mm256_and_si256(in_r, low7);
-        const __m256i r_g = _mm256_and_si256(in_g, low7);
-        const __m256i r_b = _mm256_and_si256(in_b, low7);
+        // Chroma terms once per pair, in the lanes of that pair's two pixels.
+        const __m256i signed_uv = _mm256_xor_si256(chroma, sign_bytes);  // (u, v) as int8
+        const __m256i v256 = _mm256_and_si256(signed_uv, high_byte);
+        const __m256i k_r = _mm256_add_epi16(
+            _mm256_srai_epi16(_mm256_sub_epi16(splat(fixed::kRedSplitBias),
+                                               _mm256_maddubs_epi16(red_v, signed_uv)),
+                              1),
+            v256);
+        const __m256i k_g = _mm256_sub_epi16(
+            _mm256_srai_epi16(_mm256_add_epi16(_mm256_maddubs_epi16(chroma, green_uv),
+                                               splat(fixed::kGreenSplitBias)),
+                              1),
+            _mm256_srai_epi16(v256, 1));
+        const __m256i u2 = _mm256_maddubs_epi16(chroma, twice_u);  // 2 * U
+        const __m256i k_b = _mm256_add_epi16(u2, splat(fixed::kBlueInner));
+        const __m256i q_b = _mm256_add_epi16(u2, splat(fixed::kBlueOuter));
 
         // Per lane: the 8 even pixels, then the 8 odd ones.
         const __m256i red =
-            _mm256_packus_epi16(channel(y149_even, q_r, r_r), channel(y149_odd, q_r, r_r));
+            _mm256_packus_epi16(_mm256_srai_epi16(_mm256_adds_epi16(y_even, k_r), 7),
+                                _mm256_srai_epi16(_mm256_adds_epi16(y_odd, k_r), 7));
         const __m256i green =
-            _mm256_packus_epi16(channel(y149_even, q_g, r_g), channel(y149_odd, q_g, r_g));
-        const __m256i blue =
-            _mm256_packus_epi16(channel(y149_even, q_b, r_b), channel(y149_odd, q_b, r_b));
+            _mm256_packus_epi16(_mm256_srai_epi16(_mm256_adds_epi16(y_even, k_g), 7),
+                                _mm256_srai_epi16(_mm256_adds_epi16(y_odd, k_g), 7));
+        const __m256i blue = _mm256_packus_epi16(
+            _mm256_add_epi16(_mm256_srli_epi16(_mm256_add_epi16(y_even, k_b), 7), q_b),
+            _mm256_add_epi16(_mm256_srli_epi16(_mm256_add_epi16(y_odd, k_b), 7), q_b));
 
         auto* o = reinterpret_cast<__m128i*>(dst);
         for (int j = 0; j < 3; ++j) {

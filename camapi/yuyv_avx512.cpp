@@ -30,13 +30,13 @@ namespace {
 using Index = std::array<std::uint8_t, 64>;
 
 // From 32 pairs (128 bytes, two registers): byte `at` of each pair into the
-// low byte of word i (`wide`: the high byte is cleared by the mask), or for
-// the chroma, U and V of pair i into word i.
+// low byte of word i (for Y, the high byte is the index's own, passed through
+// by the mask: kLumaHighByte), or for the chroma, U and V of pair i into word i.
 constexpr Index pick_index(int at) {
     Index m{};
     for (int i = 0; i < 32; ++i) {
         m[2 * i] = static_cast<std::uint8_t>(4 * i + at);
-        m[2 * i + 1] = static_cast<std::uint8_t>(4 * i + at + 2);
+        m[2 * i + 1] = at == 1 ? static_cast<std::uint8_t>(4 * i + at + 2) : fixed::kLumaHighByte;
     }
     return m;
 }
@@ -78,43 +78,46 @@ inline __m512i splat(short x) {
     return _mm512_set1_epi16(x);
 }
 
-inline __m512i channel(__m512i luma149, __m512i q, __m512i half_r) {
-    return _mm512_add_epi16(q, _mm512_srli_epi16(_mm512_add_epi16(luma149, half_r), 7));
-}
-
 struct Rgb {
     __m512i red, green, blue;
 };
 
 // The three channels, clamped to bytes: per 128-bit lane the even pixels of
 // its 8 pairs in bytes 0..7 and their odd pixels in bytes 8..15, from the even
-// and odd Y and the (U, V) of those pairs in 16-bit lanes.
+// and odd Y (widened with the high byte kLumaHighByte) and the (U, V) of those
+// pairs in 16-bit lanes.
 inline Rgb convert(__m512i y_even, __m512i y_odd, __m512i chroma) {
-    const __m512i low_byte = splat(0x00FF);
-    const __m512i low7 = splat(0x007F);
-    const __m512i bias = splat(fixed::kBias);
+    const __m512i red_v = splat(fixed::kRedSplitV << 8);
     const __m512i green_uv =
         _mm512_set1_epi16(static_cast<short>((fixed::kGreenV << 8) | (fixed::kGreenU & 0xFF)));
-    const __m512i green_bias = splat(fixed::kBias - 128 * (fixed::kGreenU + fixed::kGreenV));
-    const __m512i y149_even = _mm512_mullo_epi16(y_even, splat(fixed::kHalfLuma));
-    const __m512i y149_odd = _mm512_mullo_epi16(y_odd, splat(fixed::kHalfLuma));
-    const __m512i u = _mm512_sub_epi16(_mm512_and_si512(chroma, low_byte), splat(128));
-    const __m512i v = _mm512_sub_epi16(_mm512_srli_epi16(chroma, 8), splat(128));
+    // 149 * Y - 8192
+    const __m512i ys_even = _mm512_mullo_epi16(y_even, splat(fixed::kHalfLuma));
+    const __m512i ys_odd = _mm512_mullo_epi16(y_odd, splat(fixed::kHalfLuma));
 
-    const __m512i in_r =
-        _mm512_srai_epi16(_mm512_add_epi16(_mm512_mullo_epi16(v, splat(fixed::kRedV)), bias), 1);
-    const __m512i in_g =
-        _mm512_srai_epi16(_mm512_add_epi16(_mm512_maddubs_epi16(chroma, green_uv), green_bias), 1);
-    const __m512i in_b = _mm512_srai_epi16(_mm512_add_epi16(_mm512_slli_epi16(u, 2), bias), 1);
-    const __m512i q_r = _mm512_add_epi16(_mm512_srai_epi16(in_r, 7), v);
-    const __m512i q_g = _mm512_sub_epi16(_mm512_srai_epi16(in_g, 7), v);
-    const __m512i q_b = _mm512_add_epi16(_mm512_srai_epi16(in_b, 7), _mm512_slli_epi16(u, 1));
-    const __m512i r_r = _mm512_and_si512(in_r, low7);
-    const __m512i r_g = _mm512_and_si512(in_g, low7);
-    const __m512i r_b = _mm512_and_si512(in_b, low7);
-    return {_mm512_packus_epi16(channel(y149_even, q_r, r_r), channel(y149_odd, q_r, r_r)),
-            _mm512_packus_epi16(channel(y149_even, q_g, r_g), channel(y149_odd, q_g, r_g)),
-            _mm512_packus_epi16(channel(y149_even, q_b, r_b), channel(y149_odd, q_b, r_b))};
+    const __m512i signed_uv = _mm512_xor_si512(chroma, splat(static_cast<short>(0x8080)));
+    const __m512i v256 = _mm512_and_si512(signed_uv, splat(static_cast<short>(0xFF00)));
+    const __m512i k_r = _mm512_add_epi16(
+        _mm512_srai_epi16(
+            _mm512_sub_epi16(splat(fixed::kRedSplitBias), _mm512_maddubs_epi16(red_v, signed_uv)),
+            1),
+        v256);
+    const __m512i k_g = _mm512_sub_epi16(
+        _mm512_srai_epi16(
+            _mm512_add_epi16(_mm512_maddubs_epi16(chroma, green_uv), splat(fixed::kGreenSplitBias)),
+            1),
+        _mm512_srai_epi16(v256, 1));
+    const __m512i u2 = _mm512_maddubs_epi16(chroma, splat(2));  // 2 * U
+    const __m512i k_b = _mm512_add_epi16(u2, splat(fixed::kBlueInner));
+    const __m512i q_b = _mm512_add_epi16(u2, splat(fixed::kBlueOuter));
+    const auto near = [](__m512i ys, __m512i k) {
+        return _mm512_srai_epi16(_mm512_adds_epi16(ys, k), 7);
+    };
+    const auto blue = [&](__m512i ys) {
+        return _mm512_add_epi16(_mm512_srli_epi16(_mm512_add_epi16(ys, k_b), 7), q_b);
+    };
+    return {_mm512_packus_epi16(near(ys_even, k_r), near(ys_odd, k_r)),
+            _mm512_packus_epi16(near(ys_even, k_g), near(ys_odd, k_g)),
+            _mm512_packus_epi16(blue(ys_even), blue(ys_odd))};
 }
 
 __attribute__((target("avx512vbmi"))) void yuyv_avx512_vbmi(const unsigned char* src,
@@ -129,8 +132,8 @@ __attribute__((target("avx512vbmi"))) void yuyv_avx512_vbmi(const unsigned char*
         const __m512i a = _mm512_loadu_si512(src);
         const __m512i b = _mm512_loadu_si512(src + 64);
         // Pairs 8l..8l+7 into lane l, as the packing below expects.
-        const Rgb p = convert(_mm512_maskz_permutex2var_epi8(low_bytes, a, pick_even, b),
-                              _mm512_maskz_permutex2var_epi8(low_bytes, a, pick_odd, b),
+        const Rgb p = convert(_mm512_mask2_permutex2var_epi8(a, pick_even, low_bytes, b),
+                              _mm512_mask2_permutex2var_epi8(a, pick_odd, low_bytes, b),
                               _mm512_permutex2var_epi8(a, pick_chroma, b));
         for (int j = 0; j < 3; ++j) {
             const __m512i rg = _mm512_permutex2var_epi8(p.red, pack[j], p.green);
@@ -167,7 +170,7 @@ constexpr __mmask8 third_block(int q) {
 }
 
 void yuyv_avx512_bw(const unsigned char* src, unsigned char* dst, std::size_t pairs) {
-    const __m512i zero = _mm512_setzero_si512();
+    const __m512i luma_high = _mm512_set1_epi8(static_cast<char>(fixed::kLumaHighByte));
     const __m512i sort = mask(kSortYuyv);
     const __m512i m[3][3] = {{mask(kInterleaveEvenOdd[0][0]), mask(kInterleaveEvenOdd[0][1]),
                               mask(kInterleaveEvenOdd[0][2])},
@@ -187,8 +190,8 @@ void yuyv_avx512_bw(const unsigned char* src, unsigned char* dst, std::size_t pa
         const __m512i b =
             _mm512_shuffle_epi8(_mm512_shuffle_i64x2(lo, hi, _MM_SHUFFLE(3, 1, 3, 1)), sort);
         const __m512i luma = _mm512_unpacklo_epi32(a, b);  // even Y x8, odd Y x8
-        const Rgb p = convert(_mm512_unpacklo_epi8(luma, zero), _mm512_unpackhi_epi8(luma, zero),
-                              _mm512_unpackhi_epi64(a, b));
+        const Rgb p = convert(_mm512_unpacklo_epi8(luma, luma_high),
+                              _mm512_unpackhi_epi8(luma, luma_high), _mm512_unpackhi_epi64(a, b));
         __m512i o[3];
         for (int j = 0; j < 3; ++j)
             o[j] = _mm512_ternarylogic_epi32(_mm512_shuffle_epi8(p.red, m[j][0]),
