@@ -26,6 +26,10 @@ pkgs+=(clang-14 libclang-rt-14-dev)  # libFuzzer targets (tools/reliability.sh)
 # The real-driver stage (tests/kernel): Debian's kernel under qemu, a busybox
 # initramfs, the kernel's module dependencies; xz unpacks the kernel image.
 pkgs+=(qemu-system-x86 busybox-static cpio kmod xz-utils)
+# ... and Debian's 32-bit ARM kernel on qemu's virt board (its busybox,
+# busybox-static:armhf, would replace the host's: fetch-kernel unpacks it into
+# the kernel cache instead).
+pkgs+=(qemu-system-arm)
 pkgs+=("$@")
 
 missing=()

@@ -18,11 +18,14 @@ for preset in "${presets[@]}"; do
   times+=("$preset $((SECONDS - start)) s")
 done
 # The real uvcvideo driver: Debian's kernel under qemu (fetched into
-# /var/cache/camkit-kernel at first use), the dev build's programs in the VM.
+# /var/cache/camkit-kernel at first use), the dev build's programs in the VM;
+# the i686 build's through the 64-bit kernel's compat path, the armhf build's
+# on Debian's 32-bit ARM kernel.
 echo "=== real-kernel stage"
 start=$SECONDS
 ctest --preset kernel
 ctest --preset kernel-i686
+ctest --preset kernel-armhf
 times+=("kernel $((SECONDS - start)) s")
 # The Debian packages: built for amd64, armhf and i386, installed, tried and
 # purged (as root only; it says so and skips otherwise).
