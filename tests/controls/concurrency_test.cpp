@@ -43,7 +43,8 @@ void stream(int slot, const std::atomic<bool>& stop, Stream* out) {
     std::vector<uint8_t> expected(frame.size());
     while (!stop) {
         pollfd p = {g_fd[slot], POLLIN, 0};
-        if (poll(&p, 1, 1000) <= 0) break;
+        // Long enough for a loaded machine running the driver in a VM.
+        if (poll(&p, 1, 5000) <= 0) break;
         int size = 0;
         if (cam_grabframe(slot, frame.data(), &size) != 0) continue;
         long stamp = simcam::read_stamp_yuyv(frame.data(), kW, kH);
