@@ -247,6 +247,9 @@ uint32_t produce_frame(const Cam& cam, const Queue& q, uint32_t index, uint32_t 
 const std::vector<uint8_t>& frame_bytes(const Camera& cfg, uint32_t fourcc, uint32_t width,
                                         uint32_t height, uint32_t sequence, int corrupt);
 
+// Damages an encoded MJPEG frame: `how` is 1 + Corruption.
+void corrupt_jpeg(std::vector<uint8_t>& jpeg, int how);
+
 // Frame content.
 std::vector<uint8_t> encode_mjpeg(const uint8_t* yuyv, uint32_t w, uint32_t h, bool huffman);
 void strip_dht(std::vector<uint8_t>& jpeg);

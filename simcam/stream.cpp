@@ -35,6 +35,8 @@ void fake_h264(std::vector<uint8_t>& out, const uint8_t* yuyv, uint32_t w, uint3
     out.push_back(0x80);
 }
 
+}  // namespace
+
 void corrupt_jpeg(std::vector<uint8_t>& jpeg, int how) {
     if (how == 1 + int(Corruption::Truncated)) {
         jpeg.resize(jpeg.size() / 2);
@@ -47,8 +49,6 @@ void corrupt_jpeg(std::vector<uint8_t>& jpeg, int how) {
         jpeg[i] = uint8_t(x >> 24);
     }
 }
-
-}  // namespace
 
 void advance_locked(Cam& cam, uint64_t now) {
     Queue& q = cam.q;

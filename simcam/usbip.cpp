@@ -9,12 +9,14 @@
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <climits>
 #include <deque>
 #include <sstream>
+#include <thread>
 
 #include "internal.h"
 #include "usb_desc.h"
@@ -66,6 +68,133 @@ struct Urb {
     uint32_t length;
 };
 
+// What a frame's bytes depend on.
+struct FrameKey {
+    uint32_t fourcc = 0, width = 0, height = 0, seq = 0;
+    bool huffman = false;
+    bool operator==(const FrameKey& o) const {
+        return fourcc == o.fourcc && width == o.width && height == o.height && seq == o.seq &&
+               huffman == o.huffman;
+    }
+};
+
+// Draws and compresses the next frames on threads of their own while the
+// current one goes out, so that a frame is ready when it is due even where
+// compressing one takes longer than a frame interval (a slow or emulated
+// machine): with two threads two frames are under way at once. The picture
+// is the camera's own (frame_bytes); faults are applied when a frame is
+// taken, so marks for "the next N frames" meet the frames the host receives.
+class FrameMaker {
+  public:
+    FrameMaker()
+        : efd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+          threads_(std::max(1u, std::min(2u, std::thread::hardware_concurrency()))) {}
+    ~FrameMaker() {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            quit_ = true;
+        }
+        cv_.notify_all();
+        for (std::thread& t : workers_) t.join();
+        if (efd_ >= 0) close(efd_);
+    }
+    FrameMaker(const FrameMaker&) = delete;
+    FrameMaker& operator=(const FrameMaker&) = delete;
+
+    // Readable when a frame is done; drain() clears it.
+    int fd() const { return efd_; }
+    void drain() {
+        uint64_t n;
+        ssize_t r = read(efd_, &n, sizeof n);
+        (void)r;
+    }
+
+    // Frames k, k+1, ... (one per thread) are to be made; others are dropped.
+    void want(const FrameKey& k) {
+        std::lock_guard<std::mutex> lock(mu_);
+        auto wanted = [&](const FrameKey& x) {
+            FrameKey y = x;
+            y.seq = k.seq;
+            return y == k && x.seq - k.seq < threads_;
+        };
+        for (auto it = jobs_.begin(); it != jobs_.end();)
+            it = wanted((*it)->key) ? std::next(it) : jobs_.erase(it);
+        for (uint32_t i = 0; i < threads_; ++i) {
+            FrameKey x = k;
+            x.seq += i;
+            bool have = false;
+            for (auto& j : jobs_) have |= j->key == x;
+            if (!have) {
+                auto j = std::make_shared<Job>();
+                j->key = x;
+                jobs_.push_back(j);
+            }
+        }
+        while (workers_.size() < threads_) workers_.emplace_back([this] { run(); });
+        cv_.notify_all();
+    }
+
+    // Frame `k` if it is done (then true); otherwise asks for it.
+    bool take(const FrameKey& k, std::vector<uint8_t>* out) {
+        {
+            std::lock_guard<std::mutex> lock(mu_);
+            for (auto it = jobs_.begin(); it != jobs_.end(); ++it)
+                if ((*it)->key == k && (*it)->done) {
+                    out->swap((*it)->bytes);
+                    jobs_.erase(it);
+                    return true;
+                }
+        }
+        want(k);
+        return false;
+    }
+
+  private:
+    struct Job {
+        FrameKey key;
+        bool started = false, done = false;
+        std::vector<uint8_t> bytes;
+    };
+
+    void run() {
+        Busy busy;  // the eventfd is ours, not a simulated descriptor
+        Camera cfg;
+        std::unique_lock<std::mutex> lock(mu_);
+        for (;;) {
+            std::shared_ptr<Job> job;
+            cv_.wait(lock, [&] {
+                for (auto& j : jobs_)
+                    if (!j->started) {
+                        job = j;
+                        break;
+                    }
+                return quit_ || job;
+            });
+            if (quit_) return;
+            job->started = true;
+            lock.unlock();
+            cfg.mjpeg_huffman = job->key.huffman;
+            std::vector<uint8_t> bytes =
+                frame_bytes(cfg, job->key.fourcc, job->key.width, job->key.height, job->key.seq, 0);
+            lock.lock();
+            job->bytes.swap(bytes);
+            job->done = true;  // a job dropped meanwhile just goes away
+            uint64_t one = 1;
+            ssize_t r = write(efd_, &one, sizeof one);
+            (void)r;
+        }
+    }
+
+    int efd_;
+    uint32_t threads_;
+    std::mutex mu_;
+    std::condition_variable cv_;
+    std::vector<std::thread> workers_;
+    bool quit_ = false;
+    // Frames wanted, oldest first: waiting, under way or done.
+    std::deque<std::shared_ptr<Job>> jobs_;
+};
+
 struct Server {
     int sock;
     std::string node;
@@ -80,6 +209,19 @@ struct Server {
     bool in_frame = false, frame_error = false;
     uint8_t fid = 0;
     uint8_t error_code = 0;  // VC request error code of the last stall
+    FrameMaker maker;
+    bool drawing = false;  // a due frame waits for the maker
+
+    FrameKey next_key(const Cam& cam) const {
+        const UsbFrame& f = desc.frame(commit);
+        FrameKey k;
+        k.fourcc = f.fourcc;
+        k.width = f.width;
+        k.height = f.height;
+        k.seq = cam.usb_next_seq;
+        k.huffman = cam.cfg.mjpeg_huffman;
+        return k;
+    }
 
     // `len` bytes of IN data follow; an OUT transfer reports `out_done` bytes taken.
     bool reply(uint32_t seqnum, int status, const uint8_t* data, uint32_t len,
@@ -203,6 +345,7 @@ void start_stream(Server& s, Cam& cam) {
     if (!s.interval_ns) s.interval_ns = f.default_interval * 100ull;
     s.next_index = 1;
     s.in_frame = false;
+    s.drawing = false;
     s.bulk.clear();
     // Frame numbers restart; marks made for the next frames move with them.
     uint32_t base = cam.usb_next_seq;
@@ -214,6 +357,7 @@ void start_stream(Server& s, Cam& cam) {
         corrupt[kv.first >= base ? kv.first - base : kv.first] = kv.second;
     cam.corrupt_frames.swap(corrupt);
     cam.usb_next_seq = 0;
+    s.maker.want(s.next_key(cam));
 }
 
 bool streaming_request(Server& s, Cam& cam, uint8_t req, uint8_t sel, uint8_t* data,
@@ -332,6 +476,10 @@ bool pump(Server& s, Cam& cam, uint64_t now) {
         if (!s.in_frame) {
             uint64_t due = s.t0 + s.next_index * s.interval_ns;
             if (due > now) return true;
+            // Not drawn yet: the maker's descriptor wakes the loop.
+            FrameKey key = s.next_key(cam);
+            s.drawing = !s.maker.take(key, &s.frame);
+            if (s.drawing) return true;
             // A late frame goes out now and the clock restarts from it: frames
             // are numbered as they are sent, so marks for "the next N frames"
             // meet the frames the host receives.
@@ -341,15 +489,14 @@ bool pump(Server& s, Cam& cam, uint64_t now) {
             }
             ++s.next_index;
             uint32_t seq = cam.usb_next_seq++;
-            int corrupt = 0;
+            ++key.seq;
+            s.maker.want(key);
             auto it = cam.corrupt_frames.find(seq);
             if (it != cam.corrupt_frames.end()) {
-                corrupt = 1 + int(it->second);
+                if (key.fourcc == V4L2_PIX_FMT_MJPEG) corrupt_jpeg(s.frame, 1 + int(it->second));
                 cam.corrupt_frames.erase(it);
             }
             s.frame_error = cam.error_frames.erase(seq) > 0;
-            const UsbFrame& f = s.desc.frame(s.commit);
-            s.frame = frame_bytes(cam.cfg, f.fourcc, f.width, f.height, seq, corrupt);
             s.sent = 0;
             s.in_frame = true;
             s.fid ^= UVC_STREAM_FID;
@@ -504,18 +651,25 @@ int usbip_serve(int sock, const std::string& node, int control_fd, int stop_fd) 
             uint64_t now = now_ns();
             if (!pump(s, *cam, now)) return -1;
             if (cam->unplugged) return 1;
-            if (!s.bulk.empty() && s.streaming && !s.in_frame && !cam->holding) {
+            if (!s.bulk.empty() && s.streaming && !s.in_frame && !cam->holding && !s.drawing) {
                 uint64_t due = s.t0 + s.next_index * s.interval_ns;
                 timeout = due > now ? int((due - now + 999999) / 1000000) : 0;
             } else if (cam->holding || cam->unplug_after >= 0) {
                 timeout = 50;  // a command from the API may change this
             }
         }
-        pollfd p[3] = {{sock, POLLIN, 0}, {control_fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
-        int r = poll(p, 3, timeout);
+        pollfd p[4] = {{sock, POLLIN, 0},
+                       {control_fd, POLLIN, 0},
+                       {stop_fd, POLLIN, 0},
+                       {s.maker.fd(), POLLIN, 0}};
+        int r = poll(p, 4, timeout);
         if (r < 0 && errno != EINTR) return -1;
         if (r <= 0) continue;
         if (p[2].revents) return 2;
+        if (p[3].revents & POLLIN) {
+            s.maker.drain();
+            s.drawing = false;
+        }
         if (p[1].revents & POLLIN) {
             char buf[256];
             ssize_t n = read(control_fd, buf, sizeof buf);

@@ -6,6 +6,10 @@
 
 #include <stdint.h>
 
+#include <vector>
+
+#include "simcam.h"
+
 namespace ioctl_hook {
 
 // Answers one request; calls forward() to pass it on.
@@ -15,6 +19,13 @@ void set(Hook hook);
 void clear();
 // The next definition of ioctl (simcam, then the C library).
 int forward(int fd, uint32_t request, void* arg);
+
+// While on, every V4L2 and UVC request passed on (to the kernel, where no
+// camera is simulated) is logged as simcam logs its own, hooks' changes not
+// included.
+void record(bool on);
+std::vector<simcam::Request> recorded();
+void clear_recorded();
 
 // Clears the hook when the scope ends, whatever the test's outcome.
 struct Scoped {

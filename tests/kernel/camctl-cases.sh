@@ -1,8 +1,8 @@
 #!/bin/sh
 # camctl end to end on the real uvcvideo driver, run inside the VM by vm-run:
 #   camctl-cases.sh CAMCTL EXPECTED_FAILURES
-# Frames are slow in the VM under TCG on a loaded machine (about one 1080p MJPG
-# frame a second), hence the long timeouts and small sizes.
+# Frames can be slow in the VM under TCG on a loaded machine (1080p MJPG comes
+# at about 17 fps on a quiet one), hence the long timeouts and small sizes.
 # Each case's output (stdout and stderr, then "exit N") has its lines joined by
 # '~' and must match the case's extended regular expression. A case listed in
 # EXPECTED_FAILURES (name, then the reason) is reported but does not fail the

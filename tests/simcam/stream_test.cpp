@@ -94,26 +94,34 @@ TEST_F(Stream, PacedYuyvFramesMatchThePattern) {
 }
 
 TEST_F(Stream, MjpegDecodesWithoutHuffmanTablesAndCarriesTheStamp) {
-    for (bool huffman : {false, true}) {
-        simcam::Camera cam = simcam::default_camera();
-        cam.mjpeg_huffman = huffman;
-        cam.paced = false;
-        ASSERT_TRUE(simcam::add_camera(cam));
-        Capture cap;
-        ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_MJPEG, 1280, 720, 30, 2));
-        ASSERT_EQ(stream(cap.fd, true), 0);
-        for (int i = 0; i < 3; ++i) {
-            v4l2_buffer b;
-            ASSERT_EQ(cap.next(&b), 0);
-            auto* p = static_cast<const uint8_t*>(cap.maps[b.index]);
-            EXPECT_LT(b.bytesused, b.length);
-            EXPECT_EQ(has_marker(p, b.bytesused, 0xC4), huffman);
-            uint32_t w, h;
-            std::vector<uint8_t> rgb = decode(p, b.bytesused, &w, &h);
-            ASSERT_EQ(w, 1280u);
-            ASSERT_EQ(h, 720u);
-            EXPECT_EQ(simcam::read_stamp_rgb(rgb.data(), w, h), long(b.sequence));
-            ASSERT_EQ(qbuf(cap.fd, b.index), 0);
+    // Sizes of whole 16x8 blocks and one with part blocks at the right and
+    // bottom edges, which the encoder pads itself.
+    const struct { uint32_t w, h; } sizes[] = {{1280, 720}, {212, 150}};
+    for (const auto& size : sizes) {
+        for (bool huffman : {false, true}) {
+            SCOPED_TRACE(std::to_string(size.w) + "x" + std::to_string(size.h) +
+                         (huffman ? " with tables" : ""));
+            simcam::Camera cam = simcam::default_camera();
+            cam.mjpeg_huffman = huffman;
+            cam.paced = false;
+            cam.formats = {simcam::one_size_format(V4L2_PIX_FMT_MJPEG, size.w, size.h)};
+            ASSERT_TRUE(simcam::add_camera(cam));
+            Capture cap;
+            ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_MJPEG, size.w, size.h, 30, 2));
+            ASSERT_EQ(stream(cap.fd, true), 0);
+            for (int i = 0; i < 3; ++i) {
+                v4l2_buffer b;
+                ASSERT_EQ(cap.next(&b), 0);
+                auto* p = static_cast<const uint8_t*>(cap.maps[b.index]);
+                EXPECT_LT(b.bytesused, b.length);
+                EXPECT_EQ(has_marker(p, b.bytesused, 0xC4), huffman);
+                uint32_t w, h;
+                std::vector<uint8_t> rgb = decode(p, b.bytesused, &w, &h);
+                ASSERT_EQ(w, size.w);
+                ASSERT_EQ(h, size.h);
+                EXPECT_EQ(simcam::read_stamp_rgb(rgb.data(), w, h), long(b.sequence));
+                ASSERT_EQ(qbuf(cap.fd, b.index), 0);
+            }
         }
     }
 }

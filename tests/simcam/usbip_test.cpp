@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -274,13 +275,15 @@ struct Frame {
 };
 
 // Probe and commit one format and frame, then collect whole frames from the
-// bulk endpoint, four transfers in flight as the driver keeps them.
+// bulk endpoint, four transfers in flight as the driver keeps them;
+// `after_frame` is called with the number of frames received so far.
 std::vector<Frame> stream(Host& h, uint8_t format, uint8_t frame, size_t count,
-                          uint32_t* max_frame = nullptr) {
+                          uint32_t* max_frame = nullptr,
+                          uint32_t interval = 333333,  // 1/30 s, in 100 ns
+                          const std::function<void(size_t)>& after_frame = nullptr) {
     std::vector<uint8_t> probe(26, 0);
     probe[2] = format;
     probe[3] = frame;
-    uint32_t interval = 333333;  // 1/30 s
     memcpy(&probe[4], &interval, 4);
     EXPECT_EQ(h.control(0x21, UVC_SET_CUR, UVC_VS_PROBE_CONTROL << 8, 1, 26, probe).status, 0);
     Reply cur = h.control(0xA1, UVC_GET_CUR, UVC_VS_PROBE_CONTROL << 8, 1, 26);
@@ -307,6 +310,7 @@ std::vector<Frame> stream(Host& h, uint8_t format, uint8_t frame, size_t count,
         if (r.data[1] & UVC_STREAM_EOF) {
             out.push_back(f);
             f = Frame{};
+            if (after_frame) after_frame(out.size());
         }
     }
     return out;
@@ -365,6 +369,28 @@ TEST(UsbipTest, DamagedMjpegAndHeldTransfers) {
         EXPECT_NE(r.seqnum, victim);
         h.submit(1, true, nullptr, {}, 16384);
     }
+}
+
+// Frames are made ahead of time; a mark for "the next frame" given while the
+// stream runs still meets the next frame sent, not the one after it.
+TEST(UsbipTest, MarksMadeWhileStreamingMeetTheNextFrameSent) {
+    Host h;
+    auto ends_jpeg = [](const std::vector<uint8_t>& j) {
+        return j.size() > 4 && j[0] == 0xFF && j[1] == 0xD8 && j[j.size() - 2] == 0xFF &&
+               j.back() == 0xD9;
+    };
+    // MJPEG 640x480 at 1/5 s: the command arrives well before the next frame is due.
+    std::vector<Frame> frames = stream(h, 1, 3, 4, nullptr, 2000000, [&](size_t n) {
+        if (n == 1) h.command("truncate-mjpeg 1");
+        if (n == 2) h.command("error-frames 1");
+    });
+    ASSERT_EQ(frames.size(), 4u);
+    EXPECT_TRUE(ends_jpeg(frames[0].data));
+    EXPECT_FALSE(ends_jpeg(frames[1].data));
+    EXPECT_TRUE(ends_jpeg(frames[2].data));
+    EXPECT_TRUE(frames[2].error);
+    EXPECT_TRUE(ends_jpeg(frames[3].data));
+    EXPECT_FALSE(frames[0].error || frames[1].error || frames[3].error);
 }
 
 TEST(UsbipTest, UnplugEndsTheService) {
