@@ -86,6 +86,7 @@ void publish(Feed* f, const FrameSource& src, double* last, double* rate) {
     std::lock_guard<std::mutex> lock(f->m);
     f->raw = std::move(frame);
     ++f->raw_number;
+    f->raw_timestamp = src.timestamp;
     f->signal = true;
     f->measured_fps = *rate;
     f->damaged = src.damaged;
@@ -166,6 +167,7 @@ Picture next_picture(Feed* f, uint64_t after, int wait_ms) {
     if (f->raw_number <= after) return p;
     p.signal = true;
     p.number = f->raw_number;
+    p.timestamp = f->raw_timestamp;
     if (f->capture.fourcc == V4L2_PIX_FMT_MJPEG) {
         p.jpeg = f->raw;
         return p;
@@ -180,6 +182,7 @@ Picture next_picture(Feed* f, uint64_t after, int wait_ms) {
         if (f->encoded_number >= number) {
             p.jpeg = f->encoded;
             p.number = f->encoded_number;
+            p.timestamp = f->encoded_timestamp;
             return p;
         }
         if (f->stopping) return Picture{};
@@ -200,6 +203,7 @@ Picture next_picture(Feed* f, uint64_t after, int wait_ms) {
     if (ok && f->encoded_number < number) {
         f->encoded = jpeg;
         f->encoded_number = number;
+        f->encoded_timestamp = p.timestamp;
     }
     f->cv.notify_all();
     if (!ok) return Picture{};

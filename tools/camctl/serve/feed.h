@@ -23,7 +23,8 @@ using Bytes = std::shared_ptr<const std::vector<unsigned char>>;
 
 struct Picture {
     Bytes jpeg;
-    uint64_t number = 0;  // the feed's own count, rising across reopens
+    uint64_t number = 0;   // the feed's own count, rising across reopens
+    double timestamp = 0;  // the driver's time of the frame, seconds (0: none, or no signal)
     bool signal = false;
 };
 
@@ -51,8 +52,10 @@ struct Feed {
     std::condition_variable cv;
     Bytes raw;  // the latest good frame as captured
     uint64_t raw_number = 0;
+    double raw_timestamp = 0;
     Bytes encoded;  // YUYV: the latest frame as JPEG, once someone asked
     uint64_t encoded_number = 0;
+    double encoded_timestamp = 0;
     uint64_t encoding_number = 0;  // being encoded by a client now
     Bytes no_signal;
     bool signal = false;
