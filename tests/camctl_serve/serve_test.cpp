@@ -122,6 +122,8 @@ class Serve : public testing::Test {
 TEST_F(Serve, StreamPartsAreFramedAndEachImageIsTheNextFrame) {
     for (uint32_t fourcc : {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV}) {
         SCOPED_TRACE(fourcc == V4L2_PIX_FMT_MJPEG ? "MJPG" : "YUYV");
+        // Sequence numbers restart with each stream; the count does not.
+        const long before = static_cast<long>(simcam::frames_delivered(kNode));
         start(fourcc);
         StreamReader s;
         ASSERT_TRUE(s.open(port_, "/stream?cam=0"));
@@ -162,6 +164,13 @@ TEST_F(Serve, StreamPartsAreFramedAndEachImageIsTheNextFrame) {
         EXPECT_EQ(snap.headers["content-type"], "image/jpeg");
         EXPECT_GE(stamp_of(snap.body), last_stamp);
         s.close();
+        // With nobody watching, a snapshot still gets a current frame (YUYV
+        // frames are then encoded only on request), not the last one a
+        // stream saw.
+        EXPECT_TRUE(eventually([&] { return state_says(R"("clients":0)"); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const long captured = static_cast<long>(simcam::frames_delivered(kNode)) - before;
+        EXPECT_GE(stamp_of(get("/snapshot?cam=0").body), captured - 1);
         stop();
     }
 }
