@@ -2,6 +2,7 @@
 """camctl serve beside ustreamer on the same simulated camera, in one run.
 
 usage: bench.py [--build DIR] [--seconds S] [--clients 1,32] [--runs N] [--cases mjpg,yuyv]
+                [--camctl PATH]
 
 For each case (1280x720 MJPG and 640x480 YUYV at 30 fps) and client count,
 each server in turn is started under simcam-run, N clients read its multipart
@@ -21,6 +22,14 @@ them), and the script reports, per case, min/median/max over the runs:
   gap p99        interval between two parts' arrivals at a client (one frame
                  interval when on time; a stall shows here)
   rss            resident memory after the warm-up and at the end
+
+--camctl PATH runs another camctl build (say, the one before a change) in
+place of the build tree's, against the same ustreamer.
+
+The clients stand for browsers on other machines, but here they share the
+CPU with the servers: on a loaded machine a starved client stalls its reads,
+its sockets fill, and the servers skip frames for it. Take figures on a quiet
+machine; the load average is printed before and after.
 
 Where the driver timestamp comes from:
   camctl     its X-Frame-Timestamp header (the driver's timestamp, microseconds)
@@ -324,12 +333,13 @@ def main():
     ap.add_argument('--clients', default='1,32')
     ap.add_argument('--runs', type=int, default=1)
     ap.add_argument('--cases', default='mjpg,yuyv')
+    ap.add_argument('--camctl', help='this camctl instead of the build tree\'s')
     a = ap.parse_args()
     if not shutil.which('ustreamer'):
         subprocess.run(['apt-get', 'install', '-y', '-o', 'DPkg::Lock::Timeout=600', 'ustreamer'],
                        check=True)
     run = os.path.join(a.build, 'simcam', 'simcam-run')
-    camctl = os.path.join(a.build, 'tools', 'camctl', 'camctl')
+    camctl = a.camctl or os.path.join(a.build, 'tools', 'camctl', 'camctl')
     counts = [int(x) for x in a.clients.split(',')]
     cases = [CASES[c] for c in a.cases.split(',')]
     n = len(cases) * len(counts) * 2 * a.runs
