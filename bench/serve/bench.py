@@ -26,6 +26,9 @@ them), and the script reports, per case, min/median/max over the runs:
 --camctl PATH runs another camctl build (say, the one before a change) in
 place of the build tree's, against the same ustreamer.
 
+Both servers run with SIMCAM_LOG_ENTRIES=0: simcam's request log would
+otherwise grow by some 20 KiB/s in either server's memory.
+
 The clients stand for browsers on other machines, but here they share the
 CPU with the servers: on a loaded machine a starved client stalls its reads,
 its sockets fill, and the servers skip frames for it. Take figures on a quiet
@@ -227,7 +230,8 @@ def stop(p, pid):
 
 def measure(cmd, port, path, clients, seconds):
     log = tempfile.TemporaryFile()  # a pipe nobody reads would stall a chatty server
-    p = subprocess.Popen(cmd, stdout=log, stderr=log, start_new_session=True)
+    env = dict(os.environ, SIMCAM_LOG_ENTRIES='0')
+    p = subprocess.Popen(cmd, stdout=log, stderr=log, start_new_session=True, env=env)
     pid = None
     try:
         for _ in range(100):
@@ -363,7 +367,12 @@ def main():
                                    ufmt, '--resolution', size, '--desired-fps', str(FPS),
                                    '--host', '127.0.0.1', '--port', str(port + 1)],
                      '/stream?extra_headers=1')]
-                for j, (name, cmd, path) in enumerate(servers):
+                # Each goes first in every other run: a drift in the machine's
+                # state between the two measurements evens out over runs.
+                order = list(enumerate(servers))
+                if r % 2:
+                    order.reverse()
+                for j, (name, cmd, path) in order:
                     m = measure(cmd, port + j, path, k, a.seconds)
                     results.setdefault((fmt, size, k), {}).setdefault(name, []).append(m)
                     if 'error' in m:
