@@ -35,6 +35,7 @@ void reset() {
     std::lock_guard<std::mutex> lock(state().mu);
     State& st = state();
     st.loaded = true;
+    st.log_limit = log_limit_from_env();
     // Open descriptors keep their old camera objects; they are just no
     // longer reachable by node.
     st.cams.clear();

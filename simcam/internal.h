@@ -164,6 +164,7 @@ struct State {
     std::unordered_map<int, std::shared_ptr<Handle>> fds;
     std::atomic<int> nfds{0};
     std::deque<Request> log;
+    size_t log_limit = SIZE_MAX;  // entries kept; SIZE_MAX: not read from the environment yet
     bool loaded = false;
     // Simulated members of epoll sets: epoll fd -> fd -> registration.
     std::map<int, std::map<int, struct epoll_event>> epolls;
@@ -196,6 +197,11 @@ inline bool any_sim_fds() {
 inline bool maybe_sim(int fd) {
     if (!any_sim_fds() || fd < 0) return false;
     return fd >= kMarkedFds || state().marked[fd].load(std::memory_order_relaxed);
+}
+inline bool maybe_sim(struct pollfd* fds, nfds_t n) {
+    for (nfds_t i = 0; i < n; ++i)
+        if (maybe_sim(fds[i].fd)) return true;
+    return false;
 }
 inline void mark_fd(int fd, bool sim) {
     if (fd >= 0 && fd < kMarkedFds) state().marked[fd].store(sim, std::memory_order_relaxed);
@@ -261,6 +267,7 @@ bool compressed(uint32_t fourcc);
 int sim_poll(struct pollfd* fds, nfds_t n, int64_t timeout_ns, const sigset_t* mask);
 
 // Log (log.cpp).
+size_t log_limit_from_env();
 void log_request(int fd, const std::string& node, uint32_t request, void* arg, int result, int err,
                  const std::vector<uint8_t>& in, const std::vector<uint8_t>& xu_in,
                  uint64_t time_ns);

@@ -177,8 +177,10 @@ SIMCAM_INTERPOSE ssize_t write(int fd, const void* buf, size_t n) {
     return f ? f(fd, buf, n) : enosys();
 }
 
+// Polls of sockets alone (a server's many connections) go straight to the
+// real call, without the lock.
 SIMCAM_INTERPOSE int poll(struct pollfd* fds, nfds_t n, int timeout) {
-    if (any_sim_fds())
+    if (maybe_sim(fds, n))
         return sim_poll(fds, n, timeout < 0 ? -1 : int64_t(timeout) * 1000000, nullptr);
     auto f = NEXT(int(struct pollfd*, nfds_t, int), poll);
     return f ? f(fds, n, timeout) : enosys();
@@ -190,7 +192,7 @@ SIMCAM_INTERPOSE int __poll_chk(struct pollfd* fds, nfds_t n, int timeout, size_
 
 SIMCAM_INTERPOSE int ppoll(struct pollfd* fds, nfds_t n, const struct timespec* ts,
                            const sigset_t* mask) {
-    if (any_sim_fds()) {
+    if (maybe_sim(fds, n)) {
         int64_t t = ts ? int64_t(ts->tv_sec) * 1000000000 + ts->tv_nsec : -1;
         return sim_poll(fds, n, t, mask);
     }

@@ -1,6 +1,8 @@
 // The request log: every request on a simulated descriptor with its
 // payload before and after.
 #include <linux/uvcvideo.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -14,6 +16,16 @@ namespace {
 constexpr size_t kMaxEntries = 20000;
 
 }  // namespace
+
+// SIMCAM_LOG_ENTRIES=N keeps N entries (0: none), so that a long benchmark
+// run's memory shows the program's own, not the log filling up.
+size_t log_limit_from_env() {
+    const char* v = getenv("SIMCAM_LOG_ENTRIES");
+    if (!v || !*v) return kMaxEntries;
+    char* end = nullptr;
+    unsigned long long n = strtoull(v, &end, 10);
+    return *end ? kMaxEntries : size_t(n);
+}
 
 std::vector<uint8_t> arg_bytes(uint32_t request, const void* arg) {
     size_t n = _IOC_SIZE(request);
@@ -51,7 +63,10 @@ void log_request(int fd, const std::string& node, uint32_t request, void* arg, i
     r.time_ns = time_ns;
     r.tid = int(gettid());
     auto& log = state().log;
-    if (log.size() >= kMaxEntries) log.pop_front();
+    size_t& limit = state().log_limit;
+    if (limit == SIZE_MAX) limit = log_limit_from_env();
+    if (limit == 0) return;
+    while (log.size() >= limit) log.pop_front();
     log.push_back(std::move(r));
 }
 

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "camapi.h"
+#include "frame_source.h"
 #include "http_client.h"
 #include "jpeg_header.h"
 #include "serve/feed.h"
@@ -121,6 +122,8 @@ class Serve : public testing::Test {
 TEST_F(Serve, StreamPartsAreFramedAndEachImageIsTheNextFrame) {
     for (uint32_t fourcc : {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV}) {
         SCOPED_TRACE(fourcc == V4L2_PIX_FMT_MJPEG ? "MJPG" : "YUYV");
+        // Sequence numbers restart with each stream; the count does not.
+        const long before = static_cast<long>(simcam::frames_delivered(kNode));
         start(fourcc);
         StreamReader s;
         ASSERT_TRUE(s.open(port_, "/stream?cam=0"));
@@ -129,23 +132,45 @@ TEST_F(Serve, StreamPartsAreFramedAndEachImageIsTheNextFrame) {
                   "multipart/x-mixed-replace; boundary=camctlframe");
         EXPECT_EQ(s.head.headers.count("access-control-allow-origin"), 0u);
         long last_stamp = -1, last_seq = -1;
+        double last_time = 0;
         for (int i = 0; i < 5; ++i) {
             std::map<std::string, std::string> h;
             std::string jpeg, why;
             ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
+            const double arrived = now_seconds();
             EXPECT_EQ(h["content-type"], "image/jpeg");
             long seq = atol(h["x-frame-sequence"].c_str()), stamp = stamp_of(jpeg);
             EXPECT_GE(stamp, 0) << "part " << i << " does not decode to a camera frame";
             EXPECT_GT(seq, last_seq);
             EXPECT_GT(stamp, last_stamp);
+            // The driver's time of that very frame, on the client's monotonic
+            // clock: simcam's frames are due at STREAMON + (sequence + 1)
+            // intervals, so two parts lie whole intervals apart.
+            ASSERT_EQ(h.count("x-frame-timestamp"), 1u);
+            double t = atof(h["x-frame-timestamp"].c_str());
+            EXPECT_LE(t, arrived);
+            EXPECT_GT(t, arrived - 5);
+            if (last_time > 0) {
+                double intervals = (t - last_time) * 30;
+                EXPECT_NEAR(intervals, stamp - last_stamp, 1e-3)
+                    << "the timestamp is not the one of the frame in the part";
+            }
             last_seq = seq;
             last_stamp = stamp;
+            last_time = t;
         }
         Response snap = get("/snapshot?cam=0");
         EXPECT_EQ(snap.status, 200);
         EXPECT_EQ(snap.headers["content-type"], "image/jpeg");
         EXPECT_GE(stamp_of(snap.body), last_stamp);
         s.close();
+        // With nobody watching, a snapshot still gets a current frame (YUYV
+        // frames are then encoded only on request), not the last one a
+        // stream saw.
+        EXPECT_TRUE(eventually([&] { return state_says(R"("clients":0)"); }));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        const long captured = static_cast<long>(simcam::frames_delivered(kNode)) - before;
+        EXPECT_GE(stamp_of(get("/snapshot?cam=0").body), captured - 1);
         stop();
     }
 }
@@ -404,6 +429,7 @@ TEST_F(Serve, AnUnpluggedCameraShowsNoSignalAndComesBackByItself) {
     // The connection stays; the pictures become the no-signal one, which
     // decodes at the camera's size and carries no frame stamp.
     EXPECT_TRUE(eventually([&] { return s.next(&h, &jpeg, &why) && stamp_of(jpeg) == -1; })) << why;
+    EXPECT_EQ(h.count("x-frame-timestamp"), 0u);  // no camera frame, no driver time
     EXPECT_TRUE(state_says(R"("signal":false)"));
     EXPECT_EQ(stamp_of(get("/snapshot").body), -1);
     EXPECT_EQ(post("/api/dsp", R"({"addr":0,"read":1})").status, 502);

@@ -313,4 +313,35 @@ TEST_F(Device, ConfigFileDescribesCameras) {
     remove(path);
 }
 
+TEST_F(Device, LogKeepsTheEntriesTheEnvironmentAsksFor) {
+    // Read again by reset(); an unusable value keeps the default.
+    const struct {
+        const char* value;  // nullptr: unset
+        size_t kept;        // of 10 requests
+    } cases[] = {{nullptr, 10}, {"0", 0}, {"3", 3}, {"3x", 10}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value ? c.value : "unset");
+        if (c.value)
+            setenv("SIMCAM_LOG_ENTRIES", c.value, 1);
+        else
+            unsetenv("SIMCAM_LOG_ENTRIES");
+        simcam::reset();
+        int fd = open("/dev/video0", O_RDWR);
+        ASSERT_GE(fd, 0);
+        v4l2_capability cap{};
+        v4l2_format f{};
+        f.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        for (int i = 0; i < 9; ++i) ASSERT_EQ(io(fd, VIDIOC_QUERYCAP, &cap), 0);
+        ASSERT_EQ(io(fd, VIDIOC_G_FMT, &f), 0);
+        close(fd);
+        std::vector<simcam::Request> log = simcam::request_log();
+        EXPECT_EQ(log.size(), c.kept);
+        if (!log.empty()) {
+            EXPECT_EQ(log.back().request, uint32_t(VIDIOC_G_FMT));  // the newest kept
+        }
+    }
+    unsetenv("SIMCAM_LOG_ENTRIES");
+    simcam::reset();
+}
+
 }  // namespace

@@ -1,8 +1,12 @@
 #include "feed.h"
 
 #include <fcntl.h>
+#include <limits.h>
+#include <linux/futex.h>
 #include <linux/videodev2.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,22 +24,46 @@ constexpr int kPollMs = 200;              // how often the thread looks at `stop
 constexpr double kSignalLostAfter = 2.0;  // seconds without a frame
 constexpr int kNoSignalRepeatMs = 1000;
 
+using Exclusive = std::unique_lock<std::shared_mutex>;
+using Shared = std::shared_lock<std::shared_mutex>;
+
+static_assert(sizeof(std::atomic<uint32_t>) == sizeof(uint32_t) &&
+                  std::atomic<uint32_t>::is_always_lock_free,
+              "the futex word is the atomic's own");
+
+// Every waiting client wakes at once and reads the picture under the shared
+// lock: a condition variable would have them take its mutex one by one.
+void announce(Feed* f) {
+    f->changes.fetch_add(1, std::memory_order_release);
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&f->changes), FUTEX_WAKE_PRIVATE, INT_MAX,
+            nullptr, nullptr, 0);
+}
+
+// Sleeps until announce() after `seen` was read, or up to ms.
+void await_change(Feed* f, uint32_t seen, int ms) {
+    struct timespec ts = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&f->changes), FUTEX_WAIT_PRIVATE, seen, &ts,
+            nullptr, 0);
+}
+
 bool stopping(Feed* f) {
-    std::lock_guard<std::mutex> lock(f->m);
+    Shared lock(f->m);
     return f->stopping;
 }
 
 void set_signal(Feed* f, bool signal) {
-    std::lock_guard<std::mutex> lock(f->m);
-    if (f->signal == signal) return;
-    f->signal = signal;
-    if (!signal) f->measured_fps = 0;
-    f->cv.notify_all();
+    {
+        Exclusive lock(f->m);
+        if (f->signal == signal) return;
+        f->signal = signal;
+        if (!signal) f->measured_fps = 0;
+    }
+    announce(f);
 }
 
 // Waits up to ms, returning early when the feed stops.
 void pause(Feed* f, int ms) {
-    std::unique_lock<std::mutex> lock(f->m);
+    Exclusive lock(f->m);
     f->cv.wait_for(lock, std::chrono::milliseconds(ms), [f] { return f->stopping; });
 }
 
@@ -74,22 +102,43 @@ bool reopen(Feed* f, FrameSource* src) {
     return false;
 }
 
+// The frame as clients get it: MJPEG as it came, YUYV encoded, but only
+// while a stream or a snapshot wants it. Empty when nobody does.
+Bytes as_jpeg(Feed* f, const FrameSource& src) {
+    const unsigned char* data = src.data.data();
+    if (f->capture.fourcc == V4L2_PIX_FMT_MJPEG)
+        return std::make_shared<std::vector<unsigned char>>(data, data + src.size);
+    if (f->clients.load() == 0 && f->wanted.load() == 0) return nullptr;
+    const unsigned w = f->capture.width, h = f->capture.height;
+    auto jpeg = std::make_shared<std::vector<unsigned char>>();
+    if (static_cast<size_t>(src.size) < static_cast<size_t>(w) * h * 2 ||
+        !encode_yuyv(data, w, h, f->quality, jpeg.get()))
+        return nullptr;
+    return jpeg;
+}
+
 void publish(Feed* f, const FrameSource& src, double* last, double* rate) {
-    auto frame =
-        std::make_shared<std::vector<unsigned char>>(src.data.begin(), src.data.begin() + src.size);
+    Bytes jpeg = as_jpeg(f, src);
     double now = now_seconds();
     if (*last > 0 && now > *last) {
         double fps = 1.0 / (now - *last);
         *rate = *rate > 0 ? *rate * 0.9 + fps * 0.1 : fps;  // smoothed over ~10 frames
     }
     *last = now;
-    std::lock_guard<std::mutex> lock(f->m);
-    f->raw = std::move(frame);
-    ++f->raw_number;
-    f->signal = true;
-    f->measured_fps = *rate;
-    f->damaged = src.damaged;
-    f->cv.notify_all();
+    {
+        Exclusive lock(f->m);
+        ++f->raw_number;
+        if (jpeg) {
+            f->latest.jpeg = std::move(jpeg);
+            f->latest.number = f->raw_number;
+            f->latest.timestamp = src.timestamp;
+            f->latest.signal = true;
+        }
+        f->signal = true;
+        f->measured_fps = *rate;
+        f->damaged = src.damaged;
+    }
+    announce(f);
 }
 
 void capture_loop(Feed* f, FrameSource* src) {
@@ -101,7 +150,7 @@ void capture_loop(Feed* f, FrameSource* src) {
             if (src->capture.fourcc == V4L2_PIX_FMT_MJPEG &&
                 !jpeg_is_complete(src->data.data(), static_cast<size_t>(src->size))) {
                 reject_frame(src);
-                std::lock_guard<std::mutex> lock(f->m);
+                Exclusive lock(f->m);
                 f->damaged = src->damaged;
                 continue;
             }
@@ -145,65 +194,44 @@ bool start_feed(const char* prog, const Capture& wanted, int slot, int quality, 
 }
 
 Picture next_picture(Feed* f, uint64_t after, int wait_ms) {
-    std::unique_lock<std::mutex> lock(f->m);
-    auto ready = [&] { return f->stopping || (f->signal && f->raw && f->raw_number > after); };
-    if (f->signal || after == 0) {
-        f->cv.wait_for(lock, std::chrono::milliseconds(wait_ms), ready);
-    } else {
+    const auto start = std::chrono::steady_clock::now();
+    int limit = wait_ms;
+    uint64_t fresh = 0;  // with after 0: not older than the frame captured last
+    {
+        Shared lock(f->m);
         // Without a signal the stream repeats the no-signal picture.
-        int ms = wait_ms < kNoSignalRepeatMs ? wait_ms : kNoSignalRepeatMs;
-        f->cv.wait_for(lock, std::chrono::milliseconds(ms), ready);
+        if (!f->signal && after != 0 && limit > kNoSignalRepeatMs) limit = kNoSignalRepeatMs;
+        if (after == 0) fresh = f->raw_number;
     }
+    // A YUYV frame is encoded only while someone wants it.
+    struct Want {
+        Feed* f;
+        explicit Want(Feed* feed) : f(feed) { ++f->wanted; }
+        ~Want() { --f->wanted; }
+    } want(f);
+    for (;;) {
+        const uint32_t seen = f->changes.load(std::memory_order_acquire);
+        {
+            Shared lock(f->m);
+            if (f->stopping) return Picture{};
+            const Picture& p = f->latest;
+            if (f->signal && p.jpeg && p.number > after && p.number >= fresh) return p;
+        }
+        auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+                         std::chrono::steady_clock::now() - start)
+                         .count();
+        if (spent >= limit) break;
+        await_change(f, seen, static_cast<int>(limit - spent));
+    }
+    Shared lock(f->m);
     Picture p;
     if (f->stopping) return p;
-    if (!f->signal || !f->raw) {
+    if (!f->signal || !f->latest.jpeg) {
         if (after == 0 || !f->signal) {
             p.jpeg = f->no_signal;
             p.number = after + 1 > f->raw_number ? after + 1 : f->raw_number + 1;
         }
-        return p;
     }
-    if (f->raw_number <= after) return p;
-    p.signal = true;
-    p.number = f->raw_number;
-    if (f->capture.fourcc == V4L2_PIX_FMT_MJPEG) {
-        p.jpeg = f->raw;
-        return p;
-    }
-    // YUYV: encoded once per frame, by the first client that wants it; the
-    // others wait for that one.
-    const uint64_t number = f->raw_number;
-    if (f->encoding_number == number) {
-        f->cv.wait(lock, [&] {
-            return f->stopping || f->encoding_number != number || f->encoded_number >= number;
-        });
-        if (f->encoded_number >= number) {
-            p.jpeg = f->encoded;
-            p.number = f->encoded_number;
-            return p;
-        }
-        if (f->stopping) return Picture{};
-    }
-    if (f->encoded_number == number) {
-        p.jpeg = f->encoded;
-        return p;
-    }
-    f->encoding_number = number;
-    Bytes raw = f->raw;
-    const unsigned w = f->capture.width, h = f->capture.height;
-    lock.unlock();
-    auto jpeg = std::make_shared<std::vector<unsigned char>>();
-    bool ok = raw->size() >= static_cast<size_t>(w) * h * 2 &&
-              encode_yuyv(raw->data(), w, h, f->quality, jpeg.get());
-    lock.lock();
-    if (f->encoding_number == number) f->encoding_number = 0;
-    if (ok && f->encoded_number < number) {
-        f->encoded = jpeg;
-        f->encoded_number = number;
-    }
-    f->cv.notify_all();
-    if (!ok) return Picture{};
-    p.jpeg = jpeg;
     return p;
 }
 
@@ -211,7 +239,7 @@ FeedStatus feed_status(Feed* f) {
     FeedStatus s;
     s.capture = f->capture;
     s.clients = f->clients.load();
-    std::lock_guard<std::mutex> lock(f->m);
+    Shared lock(f->m);
     s.signal = f->signal;
     s.frames = f->raw_number;
     s.damaged = f->damaged;
@@ -221,10 +249,11 @@ FeedStatus feed_status(Feed* f) {
 
 void stop_feed(Feed* f) {
     {
-        std::lock_guard<std::mutex> lock(f->m);
+        Exclusive lock(f->m);
         f->stopping = true;
         f->cv.notify_all();
     }
+    announce(f);
     if (f->thread.joinable()) f->thread.join();
 }
 

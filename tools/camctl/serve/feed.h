@@ -1,6 +1,8 @@
 // One camera shared by every client: a thread captures from the slot and
-// keeps only the latest frame; clients take that frame when they are ready
-// for one, so a slow client skips frames and never holds up the capture.
+// keeps only the latest frame (YUYV frames encoded as JPEG once, by that
+// thread, while someone watches); clients take that frame when they are
+// ready for one, so a slow client skips frames and never holds up the
+// capture.
 // When the camera goes away the feed shows a "no signal" picture and opens
 // the device again by its path until it is back.
 #ifndef CAMCTL_SERVE_FEED_H
@@ -12,6 +14,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <thread>
 #include <vector>
 
@@ -23,7 +26,8 @@ using Bytes = std::shared_ptr<const std::vector<unsigned char>>;
 
 struct Picture {
     Bytes jpeg;
-    uint64_t number = 0;  // the feed's own count, rising across reopens
+    uint64_t number = 0;   // the feed's own count, rising across reopens
+    double timestamp = 0;  // the driver's time of the frame, seconds (0: none, or no signal)
     bool signal = false;
 };
 
@@ -46,14 +50,19 @@ struct Feed {
     std::mutex device;
     std::atomic<int> clients{0};
 
-    // Internal state, guarded by m.
-    std::mutex m;
-    std::condition_variable cv;
-    Bytes raw;  // the latest good frame as captured
-    uint64_t raw_number = 0;
-    Bytes encoded;  // YUYV: the latest frame as JPEG, once someone asked
-    uint64_t encoded_number = 0;
-    uint64_t encoding_number = 0;  // being encoded by a client now
+    // Requests waiting for a picture: with no stream open, the capture
+    // thread encodes YUYV frames only while someone waits.
+    std::atomic<int> wanted{0};
+
+    // Internal state, guarded by m. Clients only read it (shared), so that
+    // the many woken by a new frame do not queue up behind one another.
+    std::shared_mutex m;
+    std::condition_variable_any cv;  // the capture thread's pauses
+    // Bumped after every change a client may wait for; clients sleep on it
+    // (a futex) without holding m.
+    std::atomic<uint32_t> changes{0};
+    Picture latest;           // the newest frame as JPEG, numbered by raw_number
+    uint64_t raw_number = 0;  // frames captured (the feed's count)
     Bytes no_signal;
     bool signal = false;
     bool open = false;  // the slot holds the camera (guarded by device)

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <microhttpd.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -149,10 +150,18 @@ ssize_t stream_part(void* cls, uint64_t, char* buf, size_t max) {
             if (!next.jpeg && stop_requested()) return MHD_CONTENT_READER_END_OF_STREAM;
         }
         st->picture = next;
+        char line[64];
         st->head =
             std::string("--") + kBoundary +
             "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(next.jpeg->size()) +
-            "\r\nX-Frame-Sequence: " + std::to_string(next.number) + "\r\n\r\n";
+            "\r\nX-Frame-Sequence: " + std::to_string(next.number) + "\r\n";
+        // The driver's time of the frame (CLOCK_MONOTONIC for uvcvideo), so
+        // that a client can tell how old a picture is when it arrives.
+        if (next.timestamp > 0 && next.timestamp < 1e12) {
+            snprintf(line, sizeof line, "X-Frame-Timestamp: %.6f\r\n", next.timestamp);
+            st->head += line;
+        }
+        st->head += "\r\n";
         st->part_size = st->head.size() + next.jpeg->size() + 2;
         st->pos = 0;
     }
