@@ -102,23 +102,34 @@ bool reopen(Feed* f, FrameSource* src) {
     return false;
 }
 
+// The capture thread's JPEG buffers: the one now published, and one that no
+// client holds any more, filled again in place of a new allocation.
+struct Buffers {
+    std::shared_ptr<std::vector<unsigned char>> current, spare;
+};
+
 // The frame as clients get it: MJPEG as it came, YUYV encoded, but only
 // while a stream or a snapshot wants it. Empty when nobody does.
-Bytes as_jpeg(Feed* f, const FrameSource& src) {
+std::shared_ptr<std::vector<unsigned char>> as_jpeg(Feed* f, const FrameSource& src, Buffers* b) {
     const unsigned char* data = src.data.data();
-    if (f->capture.fourcc == V4L2_PIX_FMT_MJPEG)
-        return std::make_shared<std::vector<unsigned char>>(data, data + src.size);
-    if (f->clients.load() == 0 && f->wanted.load() == 0) return nullptr;
+    const bool mjpeg = f->capture.fourcc == V4L2_PIX_FMT_MJPEG;
+    if (!mjpeg && f->clients.load() == 0 && f->wanted.load() == 0) return nullptr;
+    auto jpeg = b->spare ? std::move(b->spare) : std::make_shared<std::vector<unsigned char>>();
+    if (mjpeg) {
+        jpeg->assign(data, data + src.size);
+        return jpeg;
+    }
     const unsigned w = f->capture.width, h = f->capture.height;
-    auto jpeg = std::make_shared<std::vector<unsigned char>>();
     if (static_cast<size_t>(src.size) < static_cast<size_t>(w) * h * 2 ||
-        !encode_yuyv(data, w, h, f->quality, jpeg.get()))
+        !encode_yuyv(data, w, h, f->quality, jpeg.get())) {
+        b->spare = std::move(jpeg);
         return nullptr;
+    }
     return jpeg;
 }
 
-void publish(Feed* f, const FrameSource& src, double* last, double* rate) {
-    Bytes jpeg = as_jpeg(f, src);
+void publish(Feed* f, const FrameSource& src, Buffers* b, double* last, double* rate) {
+    auto jpeg = as_jpeg(f, src, b);
     double now = now_seconds();
     if (*last > 0 && now > *last) {
         double fps = 1.0 / (now - *last);
@@ -129,7 +140,7 @@ void publish(Feed* f, const FrameSource& src, double* last, double* rate) {
         Exclusive lock(f->m);
         ++f->raw_number;
         if (jpeg) {
-            f->latest.jpeg = std::move(jpeg);
+            f->latest.jpeg = jpeg;
             f->latest.number = f->raw_number;
             f->latest.timestamp = src.timestamp;
             f->latest.signal = true;
@@ -139,11 +150,17 @@ void publish(Feed* f, const FrameSource& src, double* last, double* rate) {
         f->damaged = src.damaged;
     }
     announce(f);
+    if (!jpeg) return;
+    // The frame just replaced is no longer reachable through the feed, so
+    // when nothing but this thread holds it, no client can get it any more.
+    if (b->current && b->current.use_count() == 1) b->spare = std::move(b->current);
+    b->current = std::move(jpeg);
 }
 
 void capture_loop(Feed* f, FrameSource* src) {
     double last = 0, rate = 0;
     double last_good = now_seconds();
+    Buffers buffers;
     while (!stopping(f)) {
         Wait w = next_frame(src);
         if (w == Wait::Frame) {
@@ -155,7 +172,7 @@ void capture_loop(Feed* f, FrameSource* src) {
                 continue;
             }
             last_good = now_seconds();
-            publish(f, *src, &last, &rate);
+            publish(f, *src, &buffers, &last, &rate);
             continue;
         }
         if (w == Wait::Timeout) {

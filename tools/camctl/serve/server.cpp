@@ -27,7 +27,10 @@ constexpr size_t kConnectionMemory = 32 * 1024;
 constexpr int kPollMs = 500;
 const char kBoundary[] = "camctlframe";
 
-volatile sig_atomic_t g_stop_flag = 0;
+// Set from a signal handler, read by every connection's thread: a lock-free
+// atomic is safe in both places (a volatile is only the former).
+std::atomic<int> g_stop_flag{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is set from a signal handler");
 
 struct Server {
     ServerOptions o;
