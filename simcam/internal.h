@@ -266,6 +266,14 @@ bool compressed(uint32_t fourcc);
 // Poll family (poll.cpp).
 int sim_poll(struct pollfd* fds, nfds_t n, int64_t timeout_ns, const sigset_t* mask);
 
+// Fault commands (commands.cpp): frame counts refer to the frames one face
+// sends. 0 done, 1 "unplug" done, 2 "replug" done, -1 not understood.
+enum class Face { V4l2, Usb };
+int camera_command(const std::string& node, const std::string& line, Face face);
+// Follows the control file $SIMCAM_CONTROL from the first call on (later
+// calls do nothing); the lines already in it apply before it returns.
+void watch_control_file();
+
 // Log (log.cpp).
 size_t log_limit_from_env();
 void log_request(int fd, const std::string& node, uint32_t request, void* arg, int result, int err,

@@ -36,6 +36,7 @@ int try_open(const char* path, int flags) {
     if (t_busy) return -2;
     std::string node = node_path(path);
     if (node.empty()) return -2;
+    watch_control_file();
     return sim_open(node, flags);
 }
 
