@@ -48,6 +48,19 @@ run_case dsp_read '^0x0000: 53 43 01 04~exit 0~$' "$camctl" dsp read 0x0 4
 run_case sensor_read '^0x0000 = 0x5343~exit 0~$' "$camctl" sensor read 0
 run_case sensor_write '^exit 0~$' "$camctl" sensor write 0x3100 0x1234
 run_case sensor_readback '^0x3100 = 0x1234~exit 0~$' "$camctl" sensor read 0x3100
+run_case ctrl_out_of_range '^camctl ctrl: 1000 for brightness: out of range \(-64 to 64\)~exit 1~$' "$camctl" \
+  ctrl set Brightness 1000
+run_case ctrl_menu '^power_line_frequency 0x00980918 = 1 \(50 Hz\)~exit 0~$' "$camctl" \
+  ctrl get "Power Line Frequency"
+# The camera stalls every register transaction: uvcvideo's EILSEQ becomes words.
+if [ -n "$SIMCAM_USBIP_CONTROL" ]; then
+  echo stall-xu >"$SIMCAM_USBIP_CONTROL"
+  sleep 0.5
+  run_case dsp_refused '^camctl dsp: the camera refused reading 2 bytes at 0x0010 .*~exit 2~$' "$camctl" \
+    dsp read 0x10 2
+  echo unstall-xu >"$SIMCAM_USBIP_CONTROL"
+  sleep 0.5
+fi
 
 # Unplug while streaming: the command must end with an error, not hang or
 # claim success; after a replug the camera streams again.

@@ -48,6 +48,19 @@ bool take_device_options(const char* prog, int* argc, char** argv, Device* dev) 
     return true;
 }
 
+bool take_flag(int* argc, char** argv, const char* flag) {
+    bool found = false;
+    int kept = 0;
+    for (int i = 0; i < *argc; ++i) {
+        if (!strcmp(argv[i], flag))
+            found = true;
+        else
+            argv[kept++] = argv[i];
+    }
+    *argc = kept;
+    return found;
+}
+
 bool open_device(const char* prog, const Device& dev) {
     // Controls and registers need an open slot, and opening one needs a
     // format: one the camera lists is sure to be granted.
@@ -68,10 +81,15 @@ bool wants_help(int argc, char** argv) {
     return argc >= 1 && (!strcmp(argv[0], "--help") || !strcmp(argv[0], "-h"));
 }
 
-int usage_error(const char* prog, const char* message, Usage usage) {
+int usage_error(const char* prog, const char* message) {
     fprintf(stderr, "%s: %s\n", prog, message);
-    usage(stderr);
     return kUsage;
+}
+
+int register_refused(const char* prog, const char* what, int err) {
+    if (err != EILSEQ && err != EPIPE && err != EIO) return refused(prog, what, err);
+    fprintf(stderr, "%s: the camera refused %s (is the address one it has?)\n", prog, what);
+    return kDeviceError;
 }
 
 }  // namespace adjust

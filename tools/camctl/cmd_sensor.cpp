@@ -25,7 +25,7 @@ void usage(FILE* out) {
 }
 
 int fail_usage(const char* message) {
-    return adjust::usage_error(kProg, message, usage);
+    return adjust::usage_error(kProg, message);
 }
 
 }  // namespace
@@ -37,20 +37,14 @@ int cmd_sensor(int argc, char** argv) {
         return kOk;
     }
     if (!adjust::take_device_options(kProg, &argc, argv, &dev)) return kUsage;
-    bool narrow = false;
-    int kept = 0;
-    for (int i = 0; i < argc; ++i) {
-        if (!strcmp(argv[i], "--8"))
-            narrow = true;
-        else
-            argv[kept++] = argv[i];
-    }
-    argc = kept;
+    const bool narrow = adjust::take_flag(&argc, argv, "--8");
     const bool read = argc == 2 && !strcmp(argv[0], "read");
     const bool write = argc == 3 && !strcmp(argv[0], "write");
     uint32_t addr = 0, value = 0;
-    if (!read && !write) return fail_usage("read ADDR or write ADDR VALUE");
-    if (!adjust::parse_number(argv[1], 0xFFFF, &addr)) return fail_usage("bad address");
+    if (!read && !write)
+        return fail_usage("read ADDR or write ADDR VALUE (see camctl sensor --help)");
+    if (!adjust::parse_number(argv[1], 0xFFFF, &addr))
+        return fail_usage("bad address (0 to 0xffff)");
     if (write && !adjust::parse_number(argv[2], narrow ? 0xFF : 0xFFFF, &value))
         return fail_usage(narrow ? "bad value (0 to 0xff)" : "bad value (0 to 0xffff)");
     if (!adjust::open_device(kProg, dev)) return kDeviceError;
@@ -69,9 +63,11 @@ int cmd_sensor(int argc, char** argv) {
     } else {
         r = cam_sensor_write16(dev.slot, a, static_cast<unsigned short>(value));
     }
-    if (r < 0)
-        status =
-            adjust::refused(kProg, read ? "reading the register" : "writing the register", errno);
+    if (r < 0) {
+        char what[48];
+        snprintf(what, sizeof what, "%s the register at 0x%04x", read ? "reading" : "writing", a);
+        status = adjust::register_refused(kProg, what, errno);
+    }
     cam_close(dev.slot);
     return status;
 }

@@ -1,5 +1,6 @@
 #include "control_names.h"
 
+#include <ctype.h>
 #include <string.h>
 
 // The controls a UVC camera commonly offers, by their V4L2 names.
@@ -25,9 +26,26 @@ const NamedControl kControls[] = {
 
 const size_t kControlCount = sizeof kControls / sizeof kControls[0];
 
+std::string control_key(const char* text) {
+    std::string key;
+    bool gap = false;
+    for (const char* p = text; *p; ++p) {
+        const unsigned char ch = static_cast<unsigned char>(*p);
+        if (!isalnum(ch)) {
+            gap = !key.empty();
+            continue;
+        }
+        if (gap) key += '_';
+        gap = false;
+        key += static_cast<char>(tolower(ch));
+    }
+    return key;
+}
+
 bool control_id(const char* name, uint32_t* id) {
+    const std::string key = control_key(name);
     for (const NamedControl& c : kControls)
-        if (!strcmp(name, c.name)) return *id = c.id, true;
+        if (key == c.name) return *id = c.id, true;
     return false;
 }
 
