@@ -61,16 +61,40 @@ bool take_timeout(int* argc, char*** argv, unsigned* seconds) {
     return true;
 }
 
+// The synopsis alone after a mistake; with --help the whole text.
+void usage(std::ostream& out, bool whole) {
+    out << "usage: boardflash [--timeout S] <serial device> <firmware file>\n"
+           "       boardflash --help | --version\n";
+    if (!whole) {
+        out << std::flush;
+        return;
+    }
+    out << "\n"
+           "Restarts the board into its bootloader through its serial port, then writes\n"
+           "the firmware file into its flash with avrdude.\n"
+           "\n"
+           "  --timeout S  longest time in seconds the upload may take (1 to 86400)\n"
+           "\n"
+           "Exit status: 0 uploaded, 1 missing arguments or a port that cannot be opened,\n"
+           "2 avrdude could not be started, failed, or outlasted --timeout."
+        << std::endl;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::string(argv[1]) == "--version") {
+    const std::string first = argc == 2 ? argv[1] : "";
+    if (first == "--version") {
         std::cout << "boardflash " << CAMKIT_VERSION << std::endl;
+        return 0;
+    }
+    if (first == "--help" || first == "-h") {
+        usage(std::cout, true);
         return 0;
     }
     unsigned timeout = 0;
     if (!take_timeout(&argc, &argv, &timeout) || argc < 3) {
-        std::cerr << "usage: boardflash <serial device> <firmware file>" << std::endl;
+        usage(std::cerr, false);
         return kExitUsage;
     }
     const std::string given = argv[1];

@@ -36,7 +36,9 @@ const char* const kOpenLine = "Open Serial....";
 const char* const kResetLine = "Reset Arduino Leonardo....";
 const char* const kCommandPrefix = "avrdude cmd :avrdude -pm32u4 -cavr109 -F -D ";
 const char* const kFakeStartedLine = "fake avrdude started";
-const char* const kUsage = "usage: boardflash <serial device> <firmware file>\n";
+const char* const kUsage =
+    "usage: boardflash [--timeout S] <serial device> <firmware file>\n"
+    "       boardflash --help | --version\n";
 
 using std::chrono::milliseconds;
 
@@ -247,6 +249,17 @@ TEST_F(BoardflashRun, MissingArgumentsGiveUsageAndTouchNothing) {
         EXPECT_EQ(r.err, kUsage);
         EXPECT_FALSE(file_exists(args_file()));
         EXPECT_EQ(port_speed(), B9600);
+    }
+}
+
+TEST_F(BoardflashRun, HelpGoesToStandardOutput) {
+    for (const char* help : {"--help", "-h"}) {
+        ChildResult r = run({help}, "0");
+        EXPECT_EQ(r.exit_status, 0) << help;
+        EXPECT_EQ(r.out.rfind(kUsage, 0), 0u) << r.out;
+        EXPECT_NE(r.out.find("--timeout S  longest time"), std::string::npos) << r.out;
+        EXPECT_EQ(r.err, "");
+        EXPECT_FALSE(file_exists(args_file()));
     }
 }
 

@@ -8,6 +8,11 @@ camctl=$1 page=$2
 shift 2
 . "$(dirname "$0")/options.sh"
 
+# "default VALUE" phrases on stdin, one a line, sorted.
+defaults() {
+    grep -oE 'default +[^ ),;]+' | sed -E 's/ +/ /g' | sort -u
+}
+
 "$camctl" --help | sed -nE 's/^  ([a-z]+) .*/\1/p' | sort -u >"$tmp/cmds.help"
 sed -nE 's/^\.SS ([a-z]+)$/\1/p' "$page" | sort -u >"$tmp/cmds.man"
 printf '%s\n' "$@" | sed '/^$/d' | sort -u >"$tmp/pending"
@@ -25,6 +30,10 @@ while read -r cmd; do
     "$camctl" "$cmd" --help | option_words >"$tmp/opts.help"
     missing "camctl $cmd: option missing from the manual page" "$tmp/opts.man" "$tmp/opts.help" >>"$tmp/out"
     missing "camctl $cmd: option not in its --help" "$tmp/opts.help" "$tmp/opts.man" >>"$tmp/out"
+    # Defaults the help gives ("(default 8)") are the page's too.
+    man_text <"$page" | sed -n "/^\.SS $cmd\$/,/^\.S[SH] /p" | tr '\n' ' ' | defaults >"$tmp/def.man"
+    "$camctl" "$cmd" --help | tr '\n' ' ' | defaults >"$tmp/def.help"
+    missing "camctl $cmd: a default of its --help not in the manual page" "$tmp/def.man" "$tmp/def.help" >>"$tmp/out"
 done <"$tmp/cmds.help"
 
 if [ -s "$tmp/out" ]; then
