@@ -80,6 +80,7 @@ const Case kCases[] = {
     {"ctrl|set|brightness|1000", 0, 1, "camctl ctrl: 1000 for brightness: out of range (-64 to 64)\n"},
     {"ctrl|set|brightness|-65", 0, 1, "camctl ctrl: -65 for brightness: out of range (-64 to 64)\n"},
     {"ctrl|set|brightness|ten", 0, 1, "camctl ctrl: bad value 'ten' for brightness (a number, hex or decimal)\n"},
+    {"ctrl|set|brightness|0xffffffff", 0, 1, "camctl ctrl: bad value '0xffffffff' for brightness (a number, hex or decimal)\n"},
     {"ctrl|set|auto_exposure|2", 0, 1, "camctl ctrl: 2 for auto_exposure: not in the menu (1: Manual Mode, 3: Aperture Priority Mode)\n"},
     {"ctrl|set|auto_exposure|full", 0, 1, "camctl ctrl: bad value 'full' for auto_exposure (a number or a menu entry)\n"},
     {"ctrl|list", 0, 0, "\"Power Line Frequency\"\n    0: Disabled\n    1: 50 Hz\n    2: 60 Hz\n"},

@@ -54,7 +54,7 @@ bool parse_value(const ControlInfo& c, const char* text, int32_t* value) {
         *value = static_cast<int32_t>(0u - n);
         return true;
     }
-    if (adjust::parse_number(text, 0xFFFFFFFF, &n)) {
+    if (adjust::parse_number(text, 0x7FFFFFFF, &n)) {  // no silent wrap to negative
         *value = static_cast<int32_t>(n);
         return true;
     }
