@@ -27,6 +27,12 @@ int camera_command(const std::string& node, const std::string& line, Face face) 
         replug(node);
         return 2;
     }
+    const bool stop = word == "stop-delivering";
+    if (face == Face::V4l2 && (stop || word == "resume-delivering")) {
+        // Frames due while held are lost, not handed out in a burst.
+        stop_delivering(node, stop);
+        return 0;
+    }
     std::lock_guard<std::mutex> lock(state().mu);
     std::shared_ptr<Cam> cam = find_cam_locked(node);
     if (!cam) return -1;
@@ -48,8 +54,8 @@ int camera_command(const std::string& node, const std::string& line, Face face) 
             else
                 cam->stalls.erase(sel);
         }
-    } else if (word == "stop-delivering" || word == "resume-delivering") {
-        cam->holding = word == "stop-delivering";
+    } else if (stop || word == "resume-delivering") {
+        cam->holding = stop;
     } else {
         return -1;
     }
