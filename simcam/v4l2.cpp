@@ -351,6 +351,9 @@ int qbuf(Cam& cam, Handle& h, v4l2_buffer* b) {
     if (b->index >= q.bufs.size() || b->memory != V4L2_MEMORY_MMAP) return errno = EINVAL, -1;
     Buffer& buf = q.bufs[b->index];
     if (buf.state != BufState::Dequeued) return errno = EINVAL, -1;
+    // A buffer mapped since the last look (mapped after its QUERYBUF, as
+    // every program does) is written back MAPPED, as the driver does.
+    if (!buf.mapped) refresh_mapped(cam);
     uint64_t now = now_ns();
     advance_locked(cam, now);  // frames due before this buffer came are lost
     buf.state = BufState::Queued;

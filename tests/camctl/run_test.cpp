@@ -2,6 +2,7 @@
 // in: what lands in the BMP files, and how a run ends when the camera sends
 // damaged frames, stops delivering or is unplugged.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -254,6 +255,48 @@ TEST_F(CamctlRun, StreamCountsDropsFromFrameNumbersAndTimesByTheDriver) {
         EXPECT_EQ(damaged, c.error_frames.size());
         EXPECT_NEAR(fps, 30.0 * (received - 1) / (received - 1 + dropped + damaged), 0.01) << r.out;
     }
+}
+
+// ctrl, dsp and sensor open a second handle beside one that streams (here
+// slot 0 of the same process): they set no format, the stream keeps its own
+// and its frames, and what they set reaches the camera.
+TEST_F(CamctlRun, AdjustingCommandsWorkBesideAStream) {
+    ASSERT_EQ(cam_open(0, kNode, V4L2_PIX_FMT_YUYV, 640, 480, 30, 1), 0);
+    ASSERT_EQ(cam_play(0), 0);
+    const struct {
+        int (*command)(int, char**);
+        std::vector<std::string> args;
+    } cases[] = {
+        {cmd_ctrl, {"list"}},
+        {cmd_ctrl, {"set", "brightness", "20"}},
+        {cmd_ctrl, {"get", "brightness"}},
+        {cmd_dsp, {"write", "0x1a2", "0x11", "0x22"}},
+        {cmd_dsp, {"read", "0x1a2", "2"}},
+        {cmd_sensor, {"write", "0x3100", "0x1234"}},
+        {cmd_sensor, {"read", "0x3100"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"-d", kNode, "--slot", "1"});
+        SCOPED_TRACE(args[0] + " " + args[1]);
+        Outcome r = run(c.command, args);
+        EXPECT_EQ(r.status, 0) << r.err;
+    }
+    EXPECT_EQ(simcam::control_value(kNode, V4L2_CID_BRIGHTNESS), 20);
+    EXPECT_EQ(simcam::dsp_peek(kNode, 0x1a3), 0x22);
+    EXPECT_EQ(simcam::sensor_peek(kNode, 0x3100), 0x1234);
+
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ASSERT_EQ(xioctl(g_fd[0], VIDIOC_G_FMT, &fmt), 0);
+    EXPECT_EQ(fmt.fmt.pix.pixelformat, static_cast<uint32_t>(V4L2_PIX_FMT_YUYV));
+    EXPECT_EQ(fmt.fmt.pix.width, 640u);
+    std::vector<unsigned char> frame(640 * 480 * 2);
+    int size = 0;
+    pollfd ready{g_fd[0], POLLIN, 0};
+    ASSERT_EQ(poll(&ready, 1, 2000), 1);
+    EXPECT_EQ(cam_grabframe(0, frame.data(), &size), 0) << strerror(errno);
+    cam_close(0);
 }
 
 }  // namespace

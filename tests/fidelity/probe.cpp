@@ -86,6 +86,13 @@ void buffer_fields(const Probe& p, const std::string& prefix, const v4l2_buffer&
     p.put(key("offset").c_str(), b.m.offset);
     // The clocks' bases differ between machines: only whether it is set.
     p.put(key("timestamp").c_str(), b.timestamp.tv_sec || b.timestamp.tv_usec ? "set" : "0");
+    const v4l2_timecode& t = b.timecode;
+    p.put(key("timecode").c_str(), std::to_string(t.type) + " " + std::to_string(t.flags) + " " +
+                                       std::to_string(t.frames) + " " + std::to_string(t.seconds) +
+                                       " " + std::to_string(t.minutes) + " " +
+                                       std::to_string(t.hours));
+    p.put(key("reserved2").c_str(), b.reserved2);
+    p.put(key("request_fd").c_str(), std::to_string(b.request_fd));
 }
 
 v4l2_buffer capture_buffer(uint32_t index) {
@@ -432,6 +439,36 @@ const struct {
          p.result("querybuf", io(c.fd, VIDIOC_QUERYBUF, &b));
          p.result("other_handle_reqbufs", reqbufs(c.other, 2, &rb));
          p.result("other_handle_release", reqbufs(c.other, 0, &rb));
+     }},
+    // camapi's order of opening: each buffer queried and then mapped, all
+    // of them queued afterwards, with no query between a mapping and the
+    // queueing of that buffer.
+    {"open_sequence",
+     [](Ctx& c, const Probe& p) {
+         // The earlier buffers' mappings go first, so the new ones start unmapped.
+         for (size_t i = 0; i < c.maps.size(); ++i)
+             if (c.maps[i] != MAP_FAILED) munmap(c.maps[i], c.lens[i]);
+         c.maps.clear();
+         c.lens.clear();
+         v4l2_requestbuffers rb;
+         p.result("reqbufs", reqbufs(c.fd, 4, &rb));
+         for (uint32_t i = 0; i < 4; ++i) {
+             v4l2_buffer b = capture_buffer(i);
+             const std::string key = "query" + std::to_string(i);
+             if (p.result(key.c_str(), io(c.fd, VIDIOC_QUERYBUF, &b)) != 0) return;
+             p.hex((key + ".flags").c_str(), b.flags);
+             c.maps.push_back(mmap(nullptr, b.length, PROT_READ, MAP_SHARED, c.fd, b.m.offset));
+             c.lens.push_back(b.length);
+         }
+         for (uint32_t i = 0; i < 4; ++i) {
+             v4l2_buffer b = capture_buffer(i);
+             const std::string key = "qbuf" + std::to_string(i);
+             p.result(key.c_str(), io(c.fd, VIDIOC_QBUF, &b));
+             buffer_fields(p, key, b);
+         }
+         v4l2_buffer b = capture_buffer(3);
+         p.result("query_queued3", io(c.fd, VIDIOC_QUERYBUF, &b));
+         buffer_fields(p, "queued3", b);
      }},
     {"ctrl_brightness", [](Ctx& c, const Probe& p) { control(p, c.fd, V4L2_CID_BRIGHTNESS); }},
     {"ctrl_exposure_auto",

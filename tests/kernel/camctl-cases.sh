@@ -62,6 +62,33 @@ if [ -n "$SIMCAM_USBIP_CONTROL" ]; then
   sleep 0.5
 fi
 
+# A second program adjusts the camera while camctl stream streams from it: each
+# command succeeds, and the stream loses no frame and keeps YUYV 640x480.
+"$camctl" -q stream -f YUY2 -s 640x480 -r 15 -n 150 --timeout 30 >/tmp/shared.out 2>&1 &
+pid=$!
+n=0
+while [ $n -lt 100 ] && kill -0 $pid 2>/dev/null; do
+  # Streaming starts as soon as the camera is open.
+  for fd in /proc/$pid/fd/*; do [ "$(busybox readlink "$fd")" = /dev/video0 ] && n=100; done
+  [ $n = 100 ] || sleep 0.1
+  n=$((n + 1))
+done
+sleep 1
+run_case shared_ctrl_list '^brightness .*~exit 0~$' "$camctl" ctrl list -d /dev/video0
+run_case shared_ctrl_set '^exit 0~$' "$camctl" ctrl set brightness 20 -d /dev/video0
+run_case shared_ctrl_get '^brightness 0x00980900 = 20~exit 0~$' "$camctl" ctrl get brightness -d /dev/video0
+run_case shared_dsp_write '^exit 0~$' "$camctl" dsp write 0x1a2 0x11 0x22 -d /dev/video0
+run_case shared_dsp_read '^0x01a2: 11 22~exit 0~$' "$camctl" dsp read 0x1a2 2 -d /dev/video0
+run_case shared_sensor_write '^exit 0~$' "$camctl" sensor write 0x3102 0x0abc -d /dev/video0
+run_case shared_sensor_read '^0x3102 = 0x0abc~exit 0~$' "$camctl" sensor read 0x3102 -d /dev/video0
+run_case shared_still_streaming '^exit 0~$' kill -0 $pid
+wait $pid
+echo "exit $?" >>/tmp/shared.out
+run_case shared_stream_undisturbed \
+  '^frames received: 150~bytes per frame: 614400~.*~dropped frames:  0~damaged frames:  0~exit 0~exit 0~$' \
+  cat /tmp/shared.out
+"$camctl" ctrl set brightness 0 -d /dev/video0
+
 # Unplug while streaming: the command must end with an error, not hang or
 # claim success; after a replug the camera streams again.
 if [ -n "$SIMCAM_USBIP_CONTROL" ]; then

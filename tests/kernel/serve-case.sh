@@ -3,7 +3,9 @@
 #   serve-case.sh CAMCTL HTTP_GET
 # Starts the server on /dev/video0, fetches /api/state until the camera has
 # signal, then /snapshot, checks the JPEG's start and end markers, and stops
-# the server with SIGTERM: it must exit 0. Prints one "ok"/"FAIL" line per step.
+# the server with SIGTERM: it must exit 0. Before that camctl ctrl, a second
+# program on the camera, sets a control that /api/controls must show while
+# the frames go on. Prints one "ok"/"FAIL" line per step.
 camctl=$1
 http_get=$2
 failed=0
@@ -44,6 +46,18 @@ eoi=$(tail -c 2 /tmp/snap.jpg | od -An -tx1 | tr -d ' \n')
 size=$(wc -c </tmp/snap.jpg)
 [ "$soi" = ffd8 ] && [ "$eoi" = ffd9 ] && [ "$size" -gt 1000 ]
 check $? "snapshot is a JPEG (start $soi, end $eoi, $size bytes)"
+
+# A control set by another program while serve streams shows in /api/controls,
+# and the stream goes on.
+frames() { sed -nE 's/.*"frames":([0-9]+).*/\1/p' "$1"; }
+"$camctl" ctrl set brightness -30 -d /dev/video0 && fetch /api/controls /tmp/controls.json &&
+  grep -Eq '"name":"brightness"[^}]*"value":-30[,}]' /tmp/controls.json
+check $? "camctl ctrl set while serving shows in api_controls"
+sleep 1
+fetch /api/state /tmp/state2.json && grep -q '"signal":true' /tmp/state2.json &&
+  grep -q '"width":640' /tmp/state2.json && grep -q '"height":480' /tmp/state2.json &&
+  [ "$(frames /tmp/state2.json)" -gt "$(frames /tmp/state.json)" ]
+check $? "serve still streams 640x480"
 
 kill -TERM $pid
 wait $pid

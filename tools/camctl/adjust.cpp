@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <string>
+
 #include "camapi.h"
 #include "choose.h"
 #include "status.h"
@@ -62,13 +64,11 @@ bool take_flag(int* argc, char** argv, const char* flag) {
 }
 
 bool open_device(const char* prog, const Device& dev) {
-    // Controls and registers need an open slot, and opening one needs a
-    // format: one the camera lists is sure to be granted.
-    const Capture c = choose_capture(prog, dev.path, 0, 0, 0, 0);
-    if (cam_open(dev.slot, c.device.c_str(), c.fourcc, c.width, c.height, c.denominator,
-                 c.numerator) == 0)
-        return true;
-    fprintf(stderr, "%s: cannot open %s: %s\n", prog, c.device.c_str(), strerror(errno));
+    // A slot for controls and registers only: no format and no buffers, so
+    // that a camera another program streams can be adjusted as it streams.
+    const std::string node = choose_device(prog, dev.path);
+    if (cam_open_control(dev.slot, node.c_str()) == 0) return true;
+    fprintf(stderr, "%s: cannot open %s: %s\n", prog, node.c_str(), strerror(errno));
     return false;
 }
 

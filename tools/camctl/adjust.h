@@ -20,8 +20,9 @@ bool take_device_options(const char* prog, int* argc, char** argv, Device* dev);
 // Takes every FLAG out of argv (compacting it); true when there was one.
 bool take_flag(int* argc, char** argv, const char* flag);
 
-// Opens the camera into its slot, in the format the catalogue offers first;
-// prints why not and returns false on failure.
+// Opens the camera into its slot for controls and registers only, leaving
+// its format and any stream of another program alone; prints why not and
+// returns false on failure.
 bool open_device(const char* prog, const Device& dev);
 
 // A number in decimal or with a 0x prefix in hex, at most max.

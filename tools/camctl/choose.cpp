@@ -119,3 +119,17 @@ Capture choose_capture(const char* prog, const char* device, uint32_t fourcc, un
     if (listed) cam_free_devices();
     return c;
 }
+
+std::string choose_device(const char* prog, const char* device) {
+    if (device) return device;
+    const bool listed = cam_enum_devices() >= 0;
+    const CamDevice* dev =
+        listed ? find_device(cam_get_device_list(), cam_get_device_num(), nullptr) : nullptr;
+    std::string node = dev ? dev->devNode : kFallbackDevice;
+    if (dev)
+        ui::note("%s: %s (%s)", prog, node.c_str(), dev->devName);
+    else
+        ui::note("%s: no camera in the catalogue; trying %s", prog, node.c_str());
+    if (listed) cam_free_devices();
+    return node;
+}

@@ -25,6 +25,10 @@ struct Capture {
 Capture choose_capture(const char* prog, const char* device, uint32_t fourcc, unsigned width,
                        unsigned height, unsigned fps);
 
+// The device alone, for a program that sets no format: `device` when given,
+// else the first camera in the catalogue that captures, else /dev/video0.
+std::string choose_device(const char* prog, const char* device);
+
 // "MJPG", "YUY2" or the fourcc's four characters.
 std::string fourcc_text(uint32_t fourcc);
 // "30 fps", "7.5 fps"; "? fps" for a zero numerator.
