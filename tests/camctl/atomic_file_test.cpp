@@ -21,7 +21,7 @@ namespace {
 std::vector<std::string> names_in(const std::string& dir) {
     std::vector<std::string> names;
     if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
+        while (dirent64* e = readdir64(d))
             if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
         closedir(d);
     }

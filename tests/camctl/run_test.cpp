@@ -73,7 +73,7 @@ class CamctlRun : public testing::Test {
     std::vector<std::string> listing() const {
         std::vector<std::string> names;
         if (DIR* d = opendir(dir_.c_str())) {
-            while (dirent* e = readdir(d))
+            while (dirent64* e = readdir64(d))
                 if (strcmp(e->d_name, ".") && strcmp(e->d_name, "..")) names.push_back(e->d_name);
             closedir(d);
         }
@@ -266,7 +266,7 @@ TEST_F(CamctlRun, StreamCountsDropsFromFrameNumbersAndTimesByTheDriver) {
         std::vector<uint32_t> error_frames;
         std::vector<uint32_t> garbled_frames;  // MJPG
     } cases[] = {
-        {"clean", {}, {}}, {"two flagged", {3, 4}, {}}, {"flagged and garbled", {3}, {4, 6}}};
+        {"clean", {}, {}}, {"two flagged", {3, 4}, {}}, {"flagged and garbled", {3}, {1, 2}}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         simcam::reset();

@@ -41,6 +41,16 @@ run_case stream '^frames received: 10~bytes per frame: [0-9]+ average.*~frame ra
   -q stream -s 640x480 -n 10 --timeout 30
 run_case stream_yuyv '^frames received: 5~bytes per frame: 614400~.*exit 0~$' "$camctl" \
   -q stream -f YUY2 -s 640x480 -n 5 --timeout 30
+run_case snap_jpg_png '^wrote 1 frame \(MJPG 640x480 from /dev/video0\) to one.jpg~wrote 1 frame \(YUY2 640x480 from /dev/video0\) to one.png~exit 0~$' \
+  sh -c '"$0" snap -s 640x480 -o one.jpg --timeout 30 && "$0" snap -f yuyv -s 640x480 -o one.png --timeout 30' "$camctl"
+# Ctrl-C: the report of what was received, then 130.
+"$camctl" -q stream -s 640x480 -n 100000 --timeout 30 >/tmp/sigint.out 2>&1 &
+pid=$!
+sleep 3
+kill -INT $pid
+wait $pid
+echo "exit $?" >>/tmp/sigint.out
+run_case stream_sigint '^frames received: [1-9][0-9]*~.*~damaged frames:  [0-9]+~exit 130~exit 0~$' cat /tmp/sigint.out
 run_case ctrl_get '^brightness 0x00980900 = 0~exit 0~$' "$camctl" ctrl get brightness
 run_case ctrl_refused '^camctl ctrl: setting the control: Permission denied~exit 2~$' "$camctl" \
   ctrl set exposure_time_absolute 100

@@ -3,8 +3,8 @@
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -94,8 +94,7 @@ int write_failed(const std::string& name) {
 // Before the camera is opened: the folder takes a file, and the first name
 // is free unless --force. The time in a name may yet make it another one.
 int check_first_name(const std::string& name, bool force) {
-    struct stat st;
-    if (!force && stat(name.c_str(), &st) == 0) {
+    if (!force && access(name.c_str(), F_OK) == 0) {
         errno = EEXIST;
         return write_failed(name);
     }
