@@ -2,6 +2,7 @@
 // in: what lands in the picture files, and how a run ends when the camera
 // sends damaged frames, stops delivering, is unplugged or the user stops it.
 #include <dirent.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -21,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "atomic_file.h"
 #include "bmp_file.h"
 #include "camapi.h"
 #include "commands.h"
@@ -405,6 +407,48 @@ TEST_F(CamctlRun, SnapWritesTheTypeTheNameSays) {
         EXPECT_LE(error / want.size(), c.max_mean_error);
     }
     EXPECT_EQ(listing().size(), sizeof cases / sizeof cases[0]) << "no temporary file is left";
+}
+
+// A write that fails part way (the file size limit stands in for a full
+// disk) leaves nothing, and an old file stays as it was.
+TEST_F(CamctlRun, AtomicFileIsWholeOrNothing) {
+    const struct {
+        const char* name;
+        rlim_t limit;
+        bool existing;
+        bool replace;
+        int err;              // 0: written
+        const char* content;  // afterwards; null: no file
+    } cases[] = {
+        {"new", RLIM_INFINITY, false, false, 0, "new bytes"},
+        {"cut short", 4, false, false, EFBIG, nullptr},
+        {"kept", RLIM_INFINITY, true, false, EEXIST, "old"},
+        {"replaced", RLIM_INFINITY, true, true, 0, "new bytes"},
+        {"old kept on failure", 4, true, true, EFBIG, "old"},
+    };
+    const sighandler_t old_handler = signal(SIGXFSZ, SIG_IGN);
+    const std::string path = dir_ + "/pic.bmp";
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.existing) std::ofstream(path) << "old";
+        struct rlimit old_limit, limit;
+        getrlimit(RLIMIT_FSIZE, &old_limit);
+        limit = old_limit;
+        limit.rlim_cur = c.limit;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        errno = 0;
+        const bool ok = write_file_atomically(path, "new bytes", 9, c.replace);
+        const int err = errno;
+        setrlimit(RLIMIT_FSIZE, &old_limit);
+        EXPECT_EQ(ok, c.err == 0);
+        EXPECT_EQ(ok ? 0 : err, c.err) << strerror(err);
+        const std::vector<uint8_t> bytes = slurp(path);
+        EXPECT_EQ(listing(),
+                  c.content ? std::vector<std::string>{"pic.bmp"} : std::vector<std::string>{});
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), c.content ? c.content : "");
+        unlink(path.c_str());
+    }
+    signal(SIGXFSZ, old_handler);
 }
 
 // An existing file is kept unless --force; a file that cannot take the
