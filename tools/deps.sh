@@ -11,13 +11,14 @@ pkgs=(
   avrdude  # boardflash's upload tests run the real one
   libturbojpeg0-dev libyuv-dev
   libmicrohttpd-dev nlohmann-json3-dev
+  zlib1g-dev  # camctl snap's PNG files
   chromium chromium-driver python3-selenium  # the page's browser test
 )
 # i686 cross build and its tests under qemu-i386 (never gcc-multilib: it removes the cross compilers)
 pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
 # armhf cross build and its tests under plain qemu-arm
 pkgs+=(g++-arm-linux-gnueabihf libstdc++6:armhf libudev-dev:armhf libjpeg62-turbo-dev:armhf
-  libmicrohttpd-dev:armhf)
+  libmicrohttpd-dev:armhf zlib1g-dev:armhf)
 # ABI baselines of the libraries (abidw, abidiff)
 pkgs+=(abigail-tools)
 # Debian packages, built natively and cross, and their install test (tools/package-test.sh)

@@ -1,9 +1,11 @@
 // The checks camctl makes on what users and cameras hand it: file name
-// patterns and JPEG frame headers.
+// patterns, format names and JPEG frame headers.
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
 
 #include <vector>
 
+#include "args.h"
 #include "jpeg_header.h"
 #include "name_pattern.h"
 
@@ -24,6 +26,62 @@ TEST(NamePattern, AcceptsOneIntegerConversion) {
         std::string why;
         ASSERT_TRUE(parse_name_pattern(c.pattern, &p, &why)) << c.pattern << ": " << why;
         EXPECT_EQ(format_name(p, c.n), c.name) << c.pattern;
+    }
+}
+
+// %t is the time; a name for one frame needs no number.
+TEST(NamePattern, TimeAndNoNumberForOneFrame) {
+    struct tm noon = {};
+    noon.tm_year = 2026 - 1900;
+    noon.tm_mon = 11;
+    noon.tm_mday = 10;
+    noon.tm_hour = 12;
+    noon.tm_min = 34;
+    noon.tm_sec = 56;
+    noon.tm_isdst = -1;
+    const time_t when = mktime(&noon);
+    const struct {
+        const char* pattern;
+        bool need_number;
+        const char* name;
+    } cases[] = {
+        {"photo.bmp", false, "photo.bmp"},
+        {"cam-%t.jpg", false, "cam-20261210-123456.jpg"},
+        {"%t_%02d_%t.png", true, "20261210-123456_07_20261210-123456.png"},
+        {"100%%.raw", false, "100%.raw"},
+    };
+    for (const auto& c : cases) {
+        NamePattern p;
+        std::string why;
+        ASSERT_TRUE(parse_name_pattern(c.pattern, &p, &why, c.need_number))
+            << c.pattern << ": " << why;
+        EXPECT_EQ(format_name(p, 7, when), c.name) << c.pattern;
+    }
+    NamePattern p;
+    std::string why;
+    EXPECT_FALSE(parse_name_pattern("cam-%t.jpg", &p, &why, true)) << "two frames, one name";
+}
+
+TEST(Fourcc, TakesTheUsualNamesInAnyCase) {
+    const struct {
+        const char* text;
+        uint32_t fourcc;  // 0: refused
+    } cases[] = {
+        {"MJPG", V4L2_PIX_FMT_MJPEG},
+        {"mjpeg", V4L2_PIX_FMT_MJPEG},
+        {"Mjpeg", V4L2_PIX_FMT_MJPEG},
+        {"YUY2", V4L2_PIX_FMT_YUYV},
+        {"yuyv", V4L2_PIX_FMT_YUYV},
+        {"yUy2", V4L2_PIX_FMT_YUYV},
+        {"H264", 0},
+        {"YUV", 0},
+        {"MJPG ", 0},
+        {"", 0},
+    };
+    for (const auto& c : cases) {
+        uint32_t fourcc = 0;
+        EXPECT_EQ(parse_fourcc(c.text, &fourcc), c.fourcc != 0) << c.text;
+        EXPECT_EQ(fourcc, c.fourcc) << c.text;
     }
 }
 

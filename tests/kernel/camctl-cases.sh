@@ -37,10 +37,20 @@ run_case snap_yuyv 'wrote 2 frames \(YUY2 1280x720 from /dev/video0\) to y-00.bm
   snap -f YUY2 -n 2 -o y-%02d.bmp --verbose --timeout 30
 run_case snap_distinct_frames 'frame [0-9]+ written to v-0.bmp~.*frame [1-9][0-9]* written to v-2.bmp~' "$camctl" \
   -v snap -s 640x480 -n 3 -o v-%d.bmp --timeout 30
-run_case stream '^frames received: 10~bytes per frame: [0-9]+ average.*~frame rate:      [0-9.]+ fps \(30 fps set\)~dropped frames:  [0-9]+~damaged frames:  0~exit 0~$' "$camctl" \
+run_case stream '^frames received: 10~bytes per frame: [0-9]+ average.*~frame rate:      [0-9.]+ fps \(30 fps set\)[^~]*~dropped frames:  [0-9]+~damaged frames:  0~exit 0~$' "$camctl" \
   -q stream -s 640x480 -n 10 --timeout 30
 run_case stream_yuyv '^frames received: 5~bytes per frame: 614400~.*exit 0~$' "$camctl" \
   -q stream -f YUY2 -s 640x480 -n 5 --timeout 30
+run_case snap_jpg_png '^wrote 1 frame \(MJPG 640x480 from /dev/video0\) to one.jpg~wrote 1 frame \(YUY2 640x480 from /dev/video0\) to one.png~exit 0~$' \
+  sh -c '"$0" snap -s 640x480 -o one.jpg --timeout 30 && "$0" snap -f yuyv -s 640x480 -o one.png --timeout 30' "$camctl"
+# Ctrl-C: the report of what was received, then 130.
+"$camctl" -q stream -s 640x480 -n 100000 --timeout 30 >/tmp/sigint.out 2>&1 &
+pid=$!
+sleep 3
+kill -INT $pid
+wait $pid
+echo "exit $?" >>/tmp/sigint.out
+run_case stream_sigint '^frames received: [1-9][0-9]*~.*~damaged frames:  [0-9]+~exit 130~exit 0~$' cat /tmp/sigint.out
 run_case ctrl_get '^brightness 0x00980900 = 0~exit 0~$' "$camctl" ctrl get brightness
 run_case ctrl_refused '^camctl ctrl: setting the control: Permission denied~exit 2~$' "$camctl" \
   ctrl set exposure_time_absolute 100
@@ -104,7 +114,8 @@ if [ -n "$SIMCAM_USBIP_CONTROL" ]; then
   fi
   wait $pid
   echo "exit $?" >>/tmp/unplug.out
-  run_case unplug_stream 'camctl stream: /dev/video0 was unplugged: No such device~exit 2~exit 0~$' cat /tmp/unplug.out
+  run_case unplug_stream 'camctl stream: /dev/video0 was unplugged: No such device~frames received: [1-9][0-9]*~.*~exit 2~exit 0~$' \
+    cat /tmp/unplug.out
   echo replug >"$SIMCAM_USBIP_CONTROL"
   n=0
   while [ ! -e /dev/video0 ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done

@@ -23,6 +23,9 @@ camctl --ver|--verbose --version
 camctl list --j|--json
 camctl stream --sl|--slot
 camctl snap -f |MJPG YUY2
+camctl snap --fo|--force
+camctl stream --d|--duration
+camctl stream --duration |
 camctl snap --slot |0 1
 camctl snap -d /dev/video|/dev/video0 /dev/video1
 camctl ctrl |list get set

@@ -4,6 +4,7 @@
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include <linux/videodev2.h>
 
@@ -43,15 +44,23 @@ bool parse_size(const char* text, unsigned* width, unsigned* height) {
     return true;
 }
 
+const char kFourccChoices[] = "MJPG, MJPEG, YUYV or YUY2";
+
 bool parse_fourcc(const char* text, uint32_t* fourcc) {
+    // The catalogue's labels, and the names V4L2 and other tools use.
+    static const struct {
+        const char* name;
+        uint32_t fourcc;
+    } kNames[] = {{"MJPG", V4L2_PIX_FMT_MJPEG},
+                  {"MJPEG", V4L2_PIX_FMT_MJPEG},
+                  {"YUYV", V4L2_PIX_FMT_YUYV},
+                  {"YUY2", V4L2_PIX_FMT_YUYV}};
     if (!text) return false;
-    if (!strcmp(text, "MJPG")) {
-        *fourcc = V4L2_PIX_FMT_MJPEG;
-        return true;
-    }
-    if (!strcmp(text, "YUY2")) {
-        *fourcc = V4L2_PIX_FMT_YUYV;
-        return true;
+    for (const auto& n : kNames) {
+        if (!strcasecmp(text, n.name)) {
+            *fourcc = n.fourcc;
+            return true;
+        }
     }
     return false;
 }

@@ -1,100 +1,74 @@
-// camctl snap: grab frames, convert them to RGB and write them as BMP files.
+// camctl snap: grab frames and write each as a picture file (BMP, JPEG,
+// PNG or the raw frame, by the name's extension).
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
-#include "camapi.h"
+#include "atomic_file.h"
 #include "capture_options.h"
 #include "choose.h"
 #include "commands.h"
 #include "frame_source.h"
-#include "jpeg_header.h"
 #include "name_pattern.h"
+#include "picture_file.h"
 #include "status.h"
+#include "stop_signal.h"
 #include "ui.h"
 
 namespace {
 
 const char kProg[] = "camctl snap";
 const char kDefaultPattern[] = "frame-%03d.bmp";
-// Larger frames than this are no camera's; it keeps the RGB buffer sane on 32-bit.
+// Larger frames than this are no camera's; it keeps the buffers sane on 32-bit.
 constexpr uint64_t kMaxRgbBytes = uint64_t{1} << 29;
 
 void usage(FILE* out) {
     fputs(
-        "usage: camctl snap [-d DEVICE] [-f MJPG|YUY2] [-s WxH] [-r FPS] [-n N] [-o PATTERN]\n"
-        "                   [--slot 0|1] [--timeout SECONDS] [-q|--quiet] [-v|--verbose]\n"
+        "usage: camctl snap [-d DEVICE] [-f MJPG|YUY2] [-s WxH] [-r FPS] [-n N] [-o NAME]\n"
+        "                   [--force] [--exact] [--slot 0|1] [--timeout SECONDS]\n"
+        "                   [-q|--quiet] [-v|--verbose]\n"
         "\n"
-        "Grabs N frames, converts them to RGB and writes each as a 24-bit BMP file.\n"
-        "What is not given comes from the first camera in the catalogue: its first\n"
-        "format, its largest frame size and the fastest rate of that size (without\n"
-        "a catalogue: /dev/video0, MJPG, 640x480, 30 fps).\n"
+        "Grabs N frames and writes each as a picture file of the type NAME's\n"
+        "extension says. What is not given comes from the first camera in the\n"
+        "catalogue: its first format, its largest frame size and the fastest rate\n"
+        "of that size (without a catalogue: /dev/video0, MJPG, 640x480, 30 fps).\n"
         "\n"
         "  -d DEVICE          video device node\n"
-        "  -f MJPG|YUY2       pixel format\n"
+        "  -f MJPG|YUY2       pixel format (also MJPEG, YUYV; any case)\n"
         "  -s WxH             frame size in pixels\n"
         "  -r FPS             frame rate to ask for\n"
         "  -n N               frames to write (default 1)\n"
-        "  -o PATTERN         file names, printf-style with one integer conversion\n"
-        "                     for the frame's number from 0 (default frame-%03d.bmp;\n"
-        "                     %% is a literal %); the folder must exist\n"
+        "  -o NAME            file name (default frame-%03d.bmp); for more than one\n"
+        "                     frame a printf-style pattern with one integer conversion\n"
+        "                     for the frame's number from 0; %t is the time\n"
+        "                     (YYYYMMDD-HHMMSS), %% a literal %; the folder must exist\n"
+        "  --force            replace existing files (they are kept by default)\n"
+        "  --exact            stop if the camera does not give the format, size and\n"
+        "                     rate asked for\n"
         "  --slot 0|1         capture slot to open the camera in (default 0)\n"
         "  --timeout SECONDS  longest wait for one frame (default 2)\n"
         "  -q, --quiet        print errors only\n"
         "  -v, --verbose      say what was chosen and name every file written\n"
         "\n"
-        "Frames the driver flags as damaged, and MJPG frames that do not decode,\n"
-        "are skipped and counted. On a terminal a progress line shows the frames\n"
-        "so far and the rate.\n"
+        "File types by extension: .bmp (24-bit RGB), .jpg or .jpeg (MJPG frames as\n"
+        "the camera sent them, with the standard Huffman tables added where they\n"
+        "lack them; YUY2 frames encoded), .png (RGB), .raw (the frame's bytes as\n"
+        "delivered), .mjpg (the same, MJPG frames only). Each file is written under\n"
+        "a temporary name and renamed when complete: a failed write leaves nothing.\n"
         "\n"
-        "Exit status: 0 done, 1 usage error, 2 device error (or a file not written).\n",
+        "Frames the driver flags as damaged, and MJPG frames that are cut off or do\n"
+        "not decode, are skipped and counted. When the camera grants another format,\n"
+        "size or rate than asked for, one line on stderr says so. On a terminal a\n"
+        "progress line shows the frames so far and the rate. Ctrl-C stops after the\n"
+        "file being written.\n"
+        "\n"
+        "Exit status: 0 done, 1 usage error, 2 device error (or a file not written),\n"
+        "3 not what was asked for (--exact), 130 stopped by Ctrl-C.\n",
         out);
-}
-
-// Converts the frame in src to RGB; false if it is damaged.
-bool to_rgb(FrameSource* src, std::vector<unsigned char>* rgb) {
-    const Capture& c = src->capture;
-    if (c.fourcc == V4L2_PIX_FMT_YUYV) {
-        if (uint64_t(src->size) < uint64_t{c.width} * c.height * 2) return false;
-        Yuyv2Rgb(src->data.data(), static_cast<int>(c.width), static_cast<int>(c.height),
-                 rgb->data());
-        return true;
-    }
-    // The decoder writes what the frame's header says: only the size we
-    // made room for, in colour, is let through.
-    JpegHeader h;
-    if (!read_jpeg_header(src->data.data(), static_cast<size_t>(src->size), &h) ||
-        h.width != c.width || h.height != c.height || h.components != 3 ||
-        !jpeg_is_complete(src->data.data(), static_cast<size_t>(src->size)))
-        return false;
-    return Jpg2Rgb(src->data.data(), src->size, rgb->data()) == 0;
-}
-
-// SaveBmp reports nothing, so the file is opened first for the reason it
-// cannot be written, and checked afterwards for its full size.
-bool write_bmp(const std::string& name, std::vector<unsigned char>* rgb, const Capture& c) {
-    int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (fd < 0 || close(fd) != 0) {
-        fprintf(stderr, "%s: cannot write %s: %s\n", kProg, name.c_str(), strerror(errno));
-        return false;
-    }
-    errno = 0;
-    SaveBmp(rgb->data(), static_cast<int>(c.width), static_cast<int>(c.height),
-            const_cast<char*>(name.c_str()));
-    int err = errno ? errno : EIO;
-    const uint64_t stride = (uint64_t{c.width} * 3 + 3) & ~uint64_t{3};
-    struct stat st;
-    if (stat(name.c_str(), &st) != 0 || uint64_t(st.st_size) != 54 + stride * c.height) {
-        fprintf(stderr, "%s: cannot write %s: %s\n", kProg, name.c_str(), strerror(err));
-        return false;
-    }
-    return true;
 }
 
 void summary(const FrameSource& src, unsigned saved, const std::string& first,
@@ -108,33 +82,65 @@ void summary(const FrameSource& src, unsigned saved, const std::string& first,
     printf("\n");
 }
 
+// Says why the file was not written; returns the exit status.
+int write_failed(const std::string& name) {
+    if (errno == EEXIST)
+        fprintf(stderr, "%s: %s exists (--force replaces it)\n", kProg, name.c_str());
+    else
+        fprintf(stderr, "%s: cannot write %s: %s\n", kProg, name.c_str(), strerror(errno));
+    return kDeviceError;
+}
+
+// Before the camera is opened: the folder takes a file, and the first name
+// is free unless --force. The time in a name may yet make it another one.
+int check_first_name(const std::string& name, bool force) {
+    if (!force && access(name.c_str(), F_OK) == 0) {
+        errno = EEXIST;
+        return write_failed(name);
+    }
+    AtomicFile trial;
+    if (!begin_atomic_file(name, &trial)) return write_failed(name);
+    abandon_atomic_file(&trial);
+    return -1;
+}
+
 }  // namespace
 
 int cmd_snap(int argc, char** argv) {
     CaptureOptions o;
-    int status = parse_capture_options(kProg, argc, argv, true, usage, &o);
+    int status = parse_capture_options(kProg, argc, argv, kSnapOptions, usage, &o);
     if (status >= 0) return status;
+    const char* name = o.output ? o.output : kDefaultPattern;
     NamePattern pattern;
     std::string why;
-    if (!parse_name_pattern(o.output ? o.output : kDefaultPattern, &pattern, &why)) {
-        fprintf(stderr, "%s: bad file name pattern '%s': %s\n", kProg,
-                o.output ? o.output : kDefaultPattern, why.c_str());
+    if (!parse_name_pattern(name, &pattern, &why, o.frames > 1)) {
+        fprintf(stderr, "%s: bad file name pattern '%s': %s\n", kProg, name, why.c_str());
         return kUsage;
     }
+    const PictureType* type = picture_type(name);
+    if (!type) {
+        fprintf(stderr, "%s: unknown file type '%s' (the name ends in %s)\n", kProg, name,
+                picture_extensions().c_str());
+        return kUsage;
+    }
+    status = check_first_name(format_name(pattern, 0, time(nullptr)), o.force);
+    if (status >= 0) return status;
 
     const Capture wanted = choose_capture(kProg, o.device, o.fourcc, o.width, o.height, o.fps);
     FrameSource src;
     src.timeout_ms = o.timeout_ms;
     src.timeout_text = o.timeout_text;
-    const int slot = static_cast<int>(o.slot);
-    if (!start_frames(kProg, wanted, slot, &src)) return kDeviceError;
+    StopSignals stop_signals;
+    if (!start_frames(kProg, wanted, static_cast<int>(o.slot), &src)) return kDeviceError;
     const Capture& c = src.capture;
     const uint64_t rgb_bytes = uint64_t{c.width} * c.height * 3;
-    if (c.fourcc != V4L2_PIX_FMT_MJPEG && c.fourcc != V4L2_PIX_FMT_YUYV) {
-        fprintf(stderr, "%s: %s delivers %s, which camctl cannot convert: %s\n", kProg,
-                c.device.c_str(), fourcc_text(c.fourcc).c_str(), strerror(EINVAL));
+    status = check_granted(kProg, o, c);
+    const char* refused = picture_refuses(type, c.fourcc);
+    if (status < 0 && refused) {
+        fprintf(stderr, "%s: %s delivers %s: %s\n", kProg, c.device.c_str(),
+                fourcc_text(c.fourcc).c_str(), refused);
         status = kDeviceError;
-    } else if (rgb_bytes == 0 || rgb_bytes > kMaxRgbBytes) {
+    } else if (status < 0 && (rgb_bytes == 0 || rgb_bytes > kMaxRgbBytes)) {
         fprintf(stderr, "%s: %s granted a frame size of %ux%u: %s\n", kProg, c.device.c_str(),
                 c.width, c.height, strerror(EINVAL));
         status = kDeviceError;
@@ -144,7 +150,7 @@ int cmd_snap(int argc, char** argv) {
         return status;
     }
 
-    std::vector<unsigned char> rgb(static_cast<size_t>(rgb_bytes));
+    PictureWork work;
     ui::Progress progress(kProg);
     unsigned saved = 0;
     std::string first, last;
@@ -157,16 +163,18 @@ int cmd_snap(int argc, char** argv) {
             status = report_wait(src, w);
             break;
         }
-        if (!to_rgb(&src, &rgb)) {
+        const std::string file = format_name(pattern, saved, time(nullptr));
+        const Saved result = save_picture(type, src, file, o.force, &work);
+        if (result == Saved::Damaged) {
             reject_frame(&src);
             continue;
         }
-        last = format_name(pattern, saved);
-        if (!write_bmp(last, &rgb, c)) {
+        if (result == Saved::Failed) {
             progress.finish();
-            status = kDeviceError;
+            status = write_failed(file);
             break;
         }
+        last = file;
         if (saved++ == 0) {
             first = last;
             started = src.waiting_since;

@@ -1,13 +1,17 @@
 #include "frame_source.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdio.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #include "camapi.h"
+#include "jpeg_header.h"
 #include "status.h"
+#include "stop_signal.h"
 #include "ui.h"
 
 double now_seconds() {
@@ -49,6 +53,38 @@ bool granted_format(const FrameSource& src, Capture* c) {
     return true;
 }
 
+// Names what the open would trip over later with a camapi message of its
+// own: a node that opens but is no video capture device (a file, /dev/null,
+// a camera's metadata node). Other failures are left to the open to report.
+bool is_capture_device(const char* prog, const char* device) {
+    const int fd = open(device, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return true;
+    struct v4l2_capability cap;
+    memset(&cap, 0, sizeof cap);
+    const bool queried = xioctl(fd, static_cast<int>(VIDIOC_QUERYCAP), &cap) == 0;
+    const int err = errno;
+    close(fd);
+    const uint32_t caps =
+        cap.capabilities & V4L2_CAP_DEVICE_CAPS ? cap.device_caps : cap.capabilities;
+    if (queried ? (caps & V4L2_CAP_VIDEO_CAPTURE) != 0 : err != ENOTTY && err != EINVAL)
+        return true;
+    fprintf(stderr, "%s: %s is not a V4L2 capture device (see camctl list)\n", prog, device);
+    return false;
+}
+
+// A frame that would show as damaged: shorter than the granted size, or an
+// MJPG frame that is no whole JPEG image of that size.
+bool is_whole(const FrameSource& src) {
+    const Capture& c = src.capture;
+    const unsigned char* data = src.data.data();
+    const size_t size = static_cast<size_t>(src.size);
+    if (c.fourcc == V4L2_PIX_FMT_YUYV) return size >= size_t{c.width} * c.height * 2;
+    if (c.fourcc != V4L2_PIX_FMT_MJPEG) return size > 0;
+    JpegHeader h;
+    return read_jpeg_header(data, size, &h) && h.width == c.width && h.height == c.height &&
+           jpeg_is_complete(data, size);
+}
+
 }  // namespace
 
 bool start_frames(const char* prog, const Capture& wanted, int slot, FrameSource* src) {
@@ -56,6 +92,7 @@ bool start_frames(const char* prog, const Capture& wanted, int slot, FrameSource
     src->slot = slot;
     src->capture = wanted;
     const Capture& c = wanted;
+    if (!is_capture_device(prog, c.device.c_str())) return false;
     if (cam_open(slot, c.device.c_str(), c.fourcc, c.width, c.height, c.denominator, c.numerator) !=
         0) {
         fprintf(stderr, "%s: cannot open %s as %s %ux%u at %s: %s\n", prog, c.device.c_str(),
@@ -87,8 +124,15 @@ Wait next_frame(FrameSource* src) {
     for (;;) {
         // The timeout counts from the last good frame, so wake-ups without
         // one (or a stream of damaged frames) cannot keep the wait alive.
-        int left = src->timeout_ms - static_cast<int>((now_seconds() - src->waiting_since) * 1000);
+        if (stop_signal()) return Wait::Stopped;
+        const double now = now_seconds();
+        int left = src->timeout_ms - static_cast<int>((now - src->waiting_since) * 1000);
         if (left <= 0) return Wait::Timeout;
+        if (src->deadline > 0) {
+            if (now >= src->deadline) return Wait::Deadline;
+            const int until_end = static_cast<int>((src->deadline - now) * 1000) + 1;
+            if (until_end < left) left = until_end;
+        }
         struct pollfd p = {g_fd[slot], POLLIN, 0};
         int ready = poll(&p, 1, left);
         if (ready < 0 && errno == EINTR) continue;
@@ -105,6 +149,10 @@ Wait next_frame(FrameSource* src) {
             src->sequence = info.sequence;
             src->timestamp = static_cast<double>(info.timestamp_sec) +
                              static_cast<double>(info.timestamp_usec) / 1e6;
+            if (!is_whole(*src)) {
+                ++src->damaged;
+                continue;
+            }
             src->previous_since = src->waiting_since;
             src->waiting_since = now_seconds();
             return Wait::Frame;
@@ -144,7 +192,10 @@ int report_wait(const FrameSource& src, Wait result) {
                  src.damaged == 1 ? "" : "s");
     switch (result) {
         case Wait::Frame:
+        case Wait::Deadline:
             return kOk;
+        case Wait::Stopped:
+            return stopped_status(stop_signal());
         case Wait::Timeout:
             fprintf(stderr, "%s: no frame from %s within %s s%s\n", src.prog, device,
                     src.timeout_text, damaged);

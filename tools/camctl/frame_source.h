@@ -15,6 +15,8 @@ enum class Wait {
     Timeout,    // no good frame within the timeout
     Unplugged,  // the device is gone
     Failed,     // the driver refused; errno in `err`
+    Stopped,    // a stop signal came (stop_signal() says which)
+    Deadline,   // the run's time is up
 };
 
 struct FrameSource {
@@ -23,6 +25,7 @@ struct FrameSource {
     Capture capture;  // as the driver granted it
     int timeout_ms = 2000;
     const char* timeout_text = "2";
+    double deadline = 0;  // now_seconds() at which the run ends; 0: none
 
     std::vector<unsigned char> data;
     int size = 0;
@@ -39,14 +42,17 @@ struct FrameSource {
 // starts streaming. Says why not and returns false on failure.
 bool start_frames(const char* prog, const Capture& wanted, int slot, FrameSource* src);
 
-// Waits for the next frame that the driver did not flag as damaged.
+// Waits for the next whole frame: frames the driver flags as damaged, cut
+// short or (MJPG) not starting and ending as a JPEG image of the granted
+// size are skipped and counted.
 Wait next_frame(FrameSource* src);
 
 // The caller found the frame unusable: counts it as damaged, and the wait
 // for a good one goes on from where it was.
 void reject_frame(FrameSource* src);
 
-// One line for a wait that did not end in a frame; returns the exit status.
+// One line for a wait that did not end in a frame (none for a stop or the
+// deadline); returns the exit status.
 int report_wait(const FrameSource& src, Wait result);
 
 // Stops streaming and closes the slot.

@@ -14,6 +14,10 @@ struct JpegHeader {
 // False when the bytes hold no start-of-frame segment before the scan.
 bool read_jpeg_header(const unsigned char* data, size_t size, JpegHeader* header);
 
+// The offset of the start-of-scan marker (0: none found), and whether
+// Huffman tables (DHT) come before it.
+size_t find_jpeg_scan(const unsigned char* data, size_t size, bool* has_huffman_tables);
+
 // True when the image ends with the end-of-image marker (zero padding after
 // it allowed). The decoder fills a cut-off image with grey and calls it good.
 bool jpeg_is_complete(const unsigned char* data, size_t size);

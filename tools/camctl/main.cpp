@@ -18,7 +18,7 @@ struct Command {
 const Command kCommands[] = {
     {"list", cmd_list, "show the attached cameras and what they deliver"},
     {"stream", cmd_stream, "stream frames and report the rate"},
-    {"snap", cmd_snap, "grab frames and write them as BMP files"},
+    {"snap", cmd_snap, "grab frames and write them as picture files"},
     {"ctrl", cmd_ctrl, "list, read and set V4L2 controls"},
     {"dsp", cmd_dsp, "read and write DSP registers"},
     {"sensor", cmd_sensor, "read and write image sensor registers"},

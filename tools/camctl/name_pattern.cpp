@@ -16,19 +16,25 @@ bool skip_digits(const char** p) {
     return n <= 2;
 }
 
+void add_literal(NamePattern* out, char c) {
+    if (out->pieces.empty() || out->pieces.back().kind != NamePattern::Literal)
+        out->pieces.push_back({NamePattern::Literal, ""});
+    out->pieces.back().text += c;
+}
+
 }  // namespace
 
-bool parse_name_pattern(const char* text, NamePattern* pattern, std::string* why) {
+bool parse_name_pattern(const char* text, NamePattern* pattern, std::string* why,
+                        bool need_number) {
     NamePattern out;
-    std::string* literal = &out.prefix;
-    bool seen = false;
     for (const char* p = text; *p; ++p) {
-        if (*p != '%') {
-            *literal += *p;
+        if (*p != '%' || p[1] == '%') {
+            add_literal(&out, *p);
+            p += *p == '%';
             continue;
         }
-        if (p[1] == '%') {
-            *literal += '%';
+        if (p[1] == 't') {
+            out.pieces.push_back({NamePattern::Time, ""});
             ++p;
             continue;
         }
@@ -45,18 +51,17 @@ bool parse_name_pattern(const char* text, NamePattern* pattern, std::string* why
         }
         if (!*p || !strchr("diuoxX", *p)) {
             *why = std::string("'") + std::string(start, p + (*p ? 1 : 0)) +
-                   "' is not an integer conversion (d, i, u, o, x or X)";
+                   "' is not an integer conversion (d, i, u, o, x or X) nor %t";
             return false;
         }
-        if (seen) {
+        if (out.numbered) {
             *why = "more than one conversion";
             return false;
         }
-        seen = true;
-        out.conversion.assign(start, p + 1);
-        literal = &out.suffix;
+        out.numbered = true;
+        out.pieces.push_back({NamePattern::Number, std::string(start, p + 1)});
     }
-    if (!seen) {
+    if (need_number && !out.numbered) {
         *why = "no conversion for the frame number (such as %03d)";
         return false;
     }
@@ -64,12 +69,25 @@ bool parse_name_pattern(const char* text, NamePattern* pattern, std::string* why
     return true;
 }
 
-std::string format_name(const NamePattern& pattern, unsigned n) {
-    // The conversion is checked: one integer, at most 99 wide.
-    char number[128];
+std::string format_name(const NamePattern& pattern, unsigned n, time_t when) {
+    std::string name;
+    for (const NamePattern::Piece& piece : pattern.pieces) {
+        // The conversion is checked: one integer, at most 99 wide.
+        char text[128] = "";
+        if (piece.kind == NamePattern::Literal) {
+            name += piece.text;
+            continue;
+        }
+        if (piece.kind == NamePattern::Number) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    snprintf(number, sizeof number, pattern.conversion.c_str(), n);
+            snprintf(text, sizeof text, piece.text.c_str(), n);
 #pragma GCC diagnostic pop
-    return pattern.prefix + number + pattern.suffix;
+        } else {
+            struct tm local;
+            if (localtime_r(&when, &local)) strftime(text, sizeof text, "%Y%m%d-%H%M%S", &local);
+        }
+        name += text;
+    }
+    return name;
 }

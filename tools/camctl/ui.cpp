@@ -68,7 +68,9 @@ void Progress::update(unsigned done, unsigned total, double fps, unsigned damage
     double t = now_seconds();
     if (done != total && shown_ && t - last_ < 0.1) return;
     last_ = t;
-    fprintf(stderr, "\r%s: frame %u/%u  %.1f fps", prog_, done, total, fps);
+    fprintf(stderr, "\r%s: frame %u", prog_, done);
+    if (total) fprintf(stderr, "/%u", total);
+    fprintf(stderr, "  %.1f fps", fps);
     if (damaged) fprintf(stderr, "  %u damaged", damaged);
     fputs("\033[K", stderr);
     fflush(stderr);

@@ -26,6 +26,7 @@ class Progress {
   public:
     explicit Progress(const char* prog);
     ~Progress();
+    // `total` 0: no set number of frames.
     void update(unsigned done, unsigned total, double fps, unsigned damaged);
     // Ends the line so that what follows starts on its own line.
     void finish();
