@@ -70,10 +70,10 @@ int release_slot(int index, int fd) {
 }
 
 // A failed open: says what failed, releases what the open acquired and
-// leaves errno as the failing step set it.
+// leaves errno as the failing step set it. A null message says nothing.
 int fail_open(int index, int fd, const char* message) {
     int err = errno;
-    fputs(message, stderr);
+    if (message) fputs(message, stderr);
     release_slot(index, fd);
     errno = err;
     return -1;
@@ -96,6 +96,32 @@ int queue_all(int fd, struct v4l2_buffer* buf) {
     return first_failure;
 }
 
+// Opens `path`, checks that it is a V4L2 capture device and registers the
+// extension-unit mapping: what every open of a slot starts with. Returns the
+// descriptor, or -1 with the slot released and errno as the failing step set
+// it (ENOTSUP for a device that does not capture); `say` writes the failing
+// step's message.
+int open_capture_node(int index, const char* path, bool say) {
+    auto fail = [&](int fd, const char* message) {
+        return fail_open(index, fd, say ? message : nullptr);
+    };
+    int fd = open(path, O_RDWR | O_NONBLOCK);
+    if (fd < 0) return fail(fd, "ERROR: opening V4L2 interface error.\n");
+
+    struct v4l2_capability cap;
+    memset(&cap, 0, sizeof cap);
+    if (xioctl(fd, req(VIDIOC_QUERYCAP), &cap) != 0)
+        return fail(fd, "ERROR: unable to query device capability.\n");
+    if (!(cap.capabilities & V4L2_CAP_VIDEO_CAPTURE)) {
+        errno = ENOTSUP;
+        return fail(fd, "ERROR: video capture not supported.\n");
+    }
+
+    // An existing mapping, or a driver that refuses it, never stops an open.
+    devreq::register_mapping(fd);
+    return fd;
+}
+
 }  // namespace
 
 int cam_open(int index, const char* path, unsigned int pixelformat, unsigned int width,
@@ -105,20 +131,8 @@ int cam_open(int index, const char* path, unsigned int pixelformat, unsigned int
     // buffer queue owned by the old descriptor and leak it and its mappings.
     release_slot(index, g_fd[index]);
 
-    int fd = open(path, O_RDWR | O_NONBLOCK);
-    if (fd < 0) return fail_open(index, fd, "ERROR: opening V4L2 interface error.\n");
-
-    struct v4l2_capability cap;
-    memset(&cap, 0, sizeof cap);
-    if (xioctl(fd, req(VIDIOC_QUERYCAP), &cap) != 0)
-        return fail_open(index, fd, "ERROR: unable to query device capability.\n");
-    if (!(cap.capabilities & V4L2_CAP_VIDEO_CAPTURE)) {
-        errno = ENOTSUP;
-        return fail_open(index, fd, "ERROR: video capture not supported.\n");
-    }
-
-    // An existing mapping, or a driver that refuses it, never stops an open.
-    devreq::register_mapping(fd);
+    int fd = open_capture_node(index, path, true);
+    if (fd < 0) return -1;
 
     struct v4l2_format fmt;
     memset(&fmt, 0, sizeof fmt);
@@ -171,6 +185,19 @@ int cam_open(int index, const char* path, unsigned int pixelformat, unsigned int
             return fail_open(index, fd, "ERROR: unable to query buffer.\n");
     }
 
+    g_fd[index] = fd;
+    return 0;
+}
+
+int cam_open_control(int index, const char* path) {
+    if (!valid_slot(index)) return -1;
+    release_slot(index, g_fd[index]);
+    int fd = open_capture_node(index, path, false);
+    if (fd < 0) return -1;
+    // No buffers: nothing for a caller to size a frame by.
+    memset(&g_rb[index], 0, sizeof g_rb[index]);
+    memset(g_mem_len[index], 0, sizeof g_mem_len[index]);
+    memset(g_mem_offset[index], 0, sizeof g_mem_offset[index]);
     g_fd[index] = fd;
     return 0;
 }

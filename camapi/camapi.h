@@ -84,6 +84,18 @@ CAMAPI_EXPORT extern pthread_mutex_t g_lock[2];
 CAMAPI_EXPORT int cam_open(int index, const char* path, unsigned int pixelformat,
                            unsigned int width, unsigned int height, unsigned int denominator,
                            unsigned int numerator);
+// Opens the device at path into slot index for the control and register
+// operations only: like cam_open, it checks for a V4L2 capture device and
+// registers the extension-unit mapping, but it sets no format or frame rate,
+// requests no buffers and maps nothing, so it works while another program
+// streams from the camera and never changes that stream. An open slot is
+// closed first. Returns 0, or -1 with errno as the failing step set it
+// (ENOTSUP: not a capture device), printing nothing; g_mem_len and g_rb of
+// the slot are zeroed. cam_close releases the slot. cam_play, cam_stop and
+// cam_grabframe on it fail with the driver's answer for a handle without
+// buffers (EBUSY from uvcvideo, EINVAL from drivers that only check for
+// buffers).
+CAMAPI_EXPORT int cam_open_control(int index, const char* path);
 CAMAPI_EXPORT int cam_close(int index);
 CAMAPI_EXPORT int cam_play(int index);
 CAMAPI_EXPORT int cam_stop(int index);
@@ -114,7 +126,7 @@ CAMAPI_EXPORT void trim_r(char* s);
 CAMAPI_EXPORT void trim(char* s);
 CAMAPI_EXPORT void setString(char* dest, const char* src);
 
-// ---- Controls and registers of an open slot ----
+// ---- Controls and registers of a slot opened by cam_open or cam_open_control ----
 
 CAMAPI_EXPORT int cam_control_query(int index, unsigned int id, __videoCtrl* ctrl);
 CAMAPI_EXPORT int cam_control_set(int index, unsigned int id, unsigned int value);

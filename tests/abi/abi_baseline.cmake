@@ -2,7 +2,7 @@
 # committed baseline BASELINE.
 #   MODE=check   fails when abidiff finds any change
 #   MODE=update  rewrites BASELINE (a deliberate ABI change)
-# Paths into SOURCE_DIR are cut from the description so that it does not
+# Paths into SOURCE_DIR (absolute, or relative to the build tree) are cut from the description so that it does not
 # depend on where the tree is checked out.
 cmake_minimum_required(VERSION 3.25)
 foreach(v ABIDW ABIDIFF LIB BASELINE SOURCE_DIR WORK MODE)
@@ -21,6 +21,8 @@ if(NOT rc EQUAL 0)
 endif()
 file(READ ${current}.raw text)
 string(REPLACE "path='${SOURCE_DIR}/" "path='" text "${text}")
+# ccache with CCACHE_BASEDIR compiles with paths relative to the build tree.
+string(REGEX REPLACE "path='(\\.\\./)+" "path='" text "${text}")
 file(WRITE ${current} "${text}")
 file(REMOVE ${current}.raw)
 

@@ -225,6 +225,27 @@ TEST_P(OpenFailureTest, SaysWhatFailedAndReleasesEverything) {
 INSTANTIATE_TEST_SUITE_P(Steps, OpenFailureTest, ::testing::ValuesIn(kOpenFailures),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// The first steps are cam_open_control's too: the same errno, the slot left
+// closed, but no message.
+TEST_F(CaptureTest, ControlOnlyOpenFailsAtTheSameStepsSilently) {
+    const std::string shared[] = {"Open", "QueryCap", "NoCapture"};
+    for (const OpenFailure& c : kOpenFailures) {
+        if (std::find(std::begin(shared), std::end(shared), c.name) == std::end(shared)) continue;
+        SCOPED_TRACE(c.name);
+        if (c.request && target::on_driver()) continue;
+        ASSERT_EQ(open_slot(1), 0);  // an open slot is closed first
+        if (c.request) simcam::fail_request(kNode, c.request, c.err);
+        ioctl_hook::Scoped hook(c.hook);
+        testing::internal::CaptureStderr();
+        int result = cam_open_control(1, c.path);
+        int err = errno;
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+        EXPECT_EQ(result, -1);
+        EXPECT_EQ(err, c.err) << strerror(err);
+        expect_slot_closed(1);
+    }
+}
+
 TEST_F(CaptureTest, OpenSendsRequestsInOrder) {
     ASSERT_EQ(cam_open(0, kNode, kMjpg, 320, 240, 15, 1), 0);
     const uint32_t expected[] = {VIDIOC_QUERYCAP, UVCIOC_CTRL_MAP, VIDIOC_S_FMT,    VIDIOC_G_PARM,

@@ -286,4 +286,72 @@ TEST_F(ControlsTest, ControlsQuerySetGet) {
     EXPECT_EQ(value, static_cast<unsigned>(ctrl.minimum));
 }
 
+// ---- A slot opened for controls only, beside a slot that streams ----
+
+// The driver lets a second handle adjust the camera while the first one
+// streams, as long as it asks for no format and no buffers.
+TEST_F(ControlsTest, ControlOnlySlotBesideAStream) {
+    ASSERT_EQ(cam_play(0), 0);
+    target::clear_requests();
+    ASSERT_EQ(cam_open_control(1, kNode), 0) << strerror(errno);
+    std::vector<uint32_t> sent;
+    for (const simcam::Request& r : target::requests()) sent.push_back(r.request);
+    EXPECT_EQ(sent, (std::vector<uint32_t>{VIDIOC_QUERYCAP, UVCIOC_CTRL_MAP}));
+    EXPECT_EQ(g_mem_len[1][0], 0u);
+    EXPECT_EQ(g_mem[1][0], nullptr);
+
+    static unsigned char byte;
+    static unsigned short word;
+    static unsigned int value;
+    static __videoCtrl ctrl;
+    static std::vector<unsigned char> frame(640 * 480 * 2);
+    static int size = 77;
+    const struct {
+        const char* name;
+        std::function<int()> call;
+        int err;  // 0: succeeds
+    } cases[] = {
+        {"control_query", [] { return cam_control_query(1, V4L2_CID_BRIGHTNESS, &ctrl); }, 0},
+        {"control_set", [] { return cam_control_set(1, V4L2_CID_BRIGHTNESS, 5); }, 0},
+        {"control_get", [] { return cam_control_get(1, V4L2_CID_BRIGHTNESS, &value); }, 0},
+        {"dsp_write", [] { return cam_dsp_write(1, 0x20, 0x5A); }, 0},
+        {"dsp_read", [] { return cam_dsp_read(1, 0x20, &byte); }, 0},
+        {"sensor_write", [] { return cam_sensor_write16(1, 0x3108, 0x1234); }, 0},
+        {"sensor_read", [] { return cam_sensor_read16(1, 0x3108, &word); }, 0},
+        {"play", [] { return cam_play(1); }, EBUSY},
+        {"stop", [] { return cam_stop(1); }, EBUSY},
+        {"grab", [] { return cam_grabframe(1, frame.data(), &size); }, EBUSY},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        errno = 0;
+        int result = c.call();
+        if (c.err == 0) {
+            EXPECT_EQ(result, 0) << strerror(errno);
+        } else {
+            EXPECT_LT(result, 0);
+            EXPECT_EQ(errno, c.err) << strerror(errno);
+        }
+    }
+    EXPECT_EQ(value, 5u);
+    EXPECT_EQ(byte, 0x5A);
+    EXPECT_EQ(word, 0x1234);
+    EXPECT_EQ(size, 77);
+
+    // The streaming slot sees the control changed and still gets frames.
+    unsigned int seen = 0;
+    ASSERT_EQ(cam_control_get(0, V4L2_CID_BRIGHTNESS, &seen), 0);
+    EXPECT_EQ(seen, 5u);
+    ASSERT_TRUE(target::wait_frame(g_fd[0]));
+    EXPECT_EQ(cam_grabframe(0, frame.data(), &size), 0) << strerror(errno);
+    EXPECT_EQ(size, 640 * 480 * 2);
+
+    EXPECT_EQ(cam_close(1), 0);
+    EXPECT_EQ(g_fd[1], -1);
+    EXPECT_EQ(cam_control_get(1, V4L2_CID_BRIGHTNESS, &seen), -1);
+    // Once the stream's owner is gone, the slot opens for capture again.
+    cam_close(0);
+    EXPECT_EQ(cam_open(1, kNode, V4L2_PIX_FMT_YUYV, 640, 480, 30, 1), 0);
+}
+
 }  // namespace
