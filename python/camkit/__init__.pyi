@@ -104,7 +104,10 @@ class Camera:
         exact: bool = ...,
         latest: bool = ...,
         timeout: Optional[float] = ...,
+        control_only: bool = ...,
     ) -> None: ...
+    @property
+    def control_only(self) -> bool: ...
     @property
     def format(self) -> str: ...
     @property

@@ -77,11 +77,16 @@ class Camera:
     hand out the newest frame, taking and dropping the older ones queued
     (``dropped`` counts them). ``timeout`` (seconds, None for ever) bounds
     each wait. Use it in ``with``, or call close().
+
+    ``control_only=True`` opens the camera for its controls and registers
+    alone (no format, no frames), so they can be adjusted while another
+    program streams from it.
     """
 
     def __init__(self, device: Optional[str] = None, format: Union[str, int, None] = None,
                  size=None, fps: Union[int, float, None] = None, slot: Optional[int] = None,
-                 *, exact: bool = False, latest: bool = False, timeout: Optional[float] = 2.0):
+                 *, exact: bool = False, latest: bool = False, timeout: Optional[float] = 2.0,
+                 control_only: bool = False):
         if slot is not None and (isinstance(slot, bool) or slot not in (0, 1)):
             raise ValueError(f"slot is 0, 1 or None, not {slot!r}")
         if device is not None and not isinstance(device, str):
@@ -89,6 +94,8 @@ class Camera:
         fourcc = _fourcc(format)
         width, height = _size(size)
         den, num = _rate(fps)
+        if control_only and (fourcc or width or num != 1 or den):
+            raise ValueError("a control_only camera takes no format, size or fps")
         chosen = _native.choose(device, fourcc, width, height, den if num == 1 else 0)
         if num != 1:
             chosen["denominator"], chosen["numerator"] = den, num
@@ -99,7 +106,7 @@ class Camera:
         self._scratch: Optional[np.ndarray] = None
         self._slot = _native.Slot(-1 if slot is None else slot, chosen["device"], chosen["fourcc"],
                                   chosen["width"], chosen["height"], chosen["denominator"],
-                                  chosen["numerator"])
+                                  chosen["numerator"], control_only)
         self.device: str = chosen["device"]
         self.card: str = chosen["card"]
         self.fourcc, w, h, gden, gnum = self._slot.granted()
@@ -108,6 +115,8 @@ class Camera:
         self.controls = Controls(self._slot)
         self.dsp = Dsp(self._slot)
         self.sensor = Sensor(self._slot)
+        if control_only:
+            return
         wanted = (chosen["fourcc"], chosen["width"], chosen["height"])
         if wanted != (self.fourcc, w, h) or (gnum and Fraction(gden, gnum) != Fraction(
                 chosen["denominator"], chosen["numerator"] or 1)):
@@ -122,8 +131,12 @@ class Camera:
 
     @property
     def format(self) -> str:
-        """The pixel format granted: "MJPG" or "YUY2"."""
-        return _native.fourcc_text(self.fourcc)
+        """The pixel format granted: "MJPG" or "YUY2" ("" when control_only)."""
+        return _native.fourcc_text(self.fourcc) if self.fourcc else ""
+
+    @property
+    def control_only(self) -> bool:
+        return self._slot.control_only
 
     @property
     def slot(self) -> int:
@@ -135,6 +148,8 @@ class Camera:
 
     def __repr__(self):
         state = "closed" if self.closed else f"slot {self.slot}"
+        if self.control_only:
+            return f"<camkit.Camera {self.device} controls and registers only, {state}>"
         return (f"<camkit.Camera {self.device} {self.format} {self.size[0]}x{self.size[1]} "
                 f"at {self.fps:g} fps, {state}>")
 
@@ -182,6 +197,8 @@ class Camera:
 
     def __iter__(self) -> Iterator[Frame]:
         """Frames until the camera is closed (break out to stop)."""
+        if self.control_only:
+            self.capture()  # says why there are none
         while not self.closed:
             try:
                 yield self.capture()

@@ -89,8 +89,8 @@ void check_address(unsigned addr, unsigned len) {
 }  // namespace
 
 Slot::Slot(int index, const std::string& path, uint32_t fourcc, unsigned width, unsigned height,
-           unsigned denominator, unsigned numerator)
-    : path_(path) {
+           unsigned denominator, unsigned numerator, bool control_only)
+    : control_only_(control_only), path_(path) {
     if (index < -1 || index >= kSlots) throw py::value_error("slot must be 0, 1 or None");
     if (index < 0) {
         index = !g_taken[0] ? 0 : !g_taken[1] ? 1 : -1;
@@ -106,9 +106,11 @@ Slot::Slot(int index, const std::string& path, uint32_t fourcc, unsigned width, 
     const char* what = nullptr;
     {
         py::gil_scoped_release release;
-        r = cam_open(index, path.c_str(), fourcc, width, height, denominator, numerator);
+        r = control_only
+                ? cam_open_control(index, path.c_str())
+                : cam_open(index, path.c_str(), fourcc, width, height, denominator, numerator);
         err = errno;
-        if (r == 0 && cam_play(index) != 0) {
+        if (r == 0 && !control_only && cam_play(index) != 0) {
             err = errno;
             what = "cannot start streaming from ";
             cam_close(index);
@@ -117,6 +119,7 @@ Slot::Slot(int index, const std::string& path, uint32_t fourcc, unsigned width, 
     }
     if (r != 0) {
         g_taken[index] = false;
+        if (control_only) raise_os_error(err ? err : EIO, "cannot open " + path);
         if (!what)
             raise_os_error(err ? err : EIO, "cannot open " + path + " as " + fourcc_text(fourcc) +
                                                 " " + std::to_string(width) + "x" +
@@ -125,6 +128,10 @@ Slot::Slot(int index, const std::string& path, uint32_t fourcc, unsigned width, 
         raise_os_error(err ? err : EIO, what + path);
     }
     open_ = true;
+    if (control_only) {
+        granted_ = py::make_tuple(0, 0, 0, 0, 0);
+        return;
+    }
 
     // The driver may grant another size, format or rate than asked for.
     struct v4l2_format fmt;
@@ -158,7 +165,7 @@ void Slot::close() {
         while (busy_ > 0) usleep(1000);
     }
     // An unplugged camera refuses the stop; closing still releases the slot.
-    cam_stop(index_);
+    if (!control_only_) cam_stop(index_);
     cam_close(index_);
     g_taken[index_] = false;
     open_ = false;
@@ -215,6 +222,9 @@ Slot::Step Slot::wait_slice(Grab* g, double deadline, bool latest) {
 
 py::tuple Slot::grab(double timeout, bool latest, const py::object& into) {
     check_open();
+    if (control_only_)
+        throw py::value_error(
+            "the camera was opened with control_only=True: it delivers no frames");
     if (isnan(timeout)) throw py::value_error("timeout must be a number of seconds");
     // One copy: the driver's buffer straight into the array handed out,
     // which is then cut to the frame's size in place; or into the caller's
@@ -374,11 +384,14 @@ void Slot::sensor_write(unsigned addr, unsigned value, int bits) {
 
 void bind_slot(py::module_& m) {
     py::class_<Slot>(m, "Slot", "An open capture slot (camkit.Camera is the friendly face).")
-        .def(py::init<int, const std::string&, uint32_t, unsigned, unsigned, unsigned, unsigned>(),
+        .def(py::init<int, const std::string&, uint32_t, unsigned, unsigned, unsigned, unsigned,
+                      bool>(),
              py::arg("index"), py::arg("path"), py::arg("fourcc"), py::arg("width"),
-             py::arg("height"), py::arg("denominator"), py::arg("numerator"))
+             py::arg("height"), py::arg("denominator"), py::arg("numerator"),
+             py::arg("control_only") = false)
         .def("close", &Slot::close)
         .def_property_readonly("closed", &Slot::closed)
+        .def_property_readonly("control_only", &Slot::control_only)
         .def_property_readonly("index", &Slot::index)
         .def("fileno", &Slot::fileno)
         .def("granted", &Slot::granted)

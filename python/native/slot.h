@@ -17,14 +17,17 @@ class Slot {
   public:
     // Opens `path` into slot `index` (-1: the first free one) and starts
     // streaming; OSError when the slot is taken or the driver refuses.
+    // `control_only` opens it for controls and registers alone (no format,
+    // no buffers), beside another program that streams from the camera.
     Slot(int index, const std::string& path, uint32_t fourcc, unsigned width, unsigned height,
-         unsigned denominator, unsigned numerator);
+         unsigned denominator, unsigned numerator, bool control_only);
     ~Slot();
     Slot(const Slot&) = delete;
     Slot& operator=(const Slot&) = delete;
 
     void close();
     bool closed() const { return !open_ || closing_; }
+    bool control_only() const { return control_only_; }
     int index() const { return index_; }
     int fileno() const;
     // What the driver granted: (fourcc, width, height, denominator, numerator).
@@ -58,6 +61,7 @@ class Slot {
 
     int index_ = -1;
     bool open_ = false;
+    bool control_only_ = false;
     std::string path_;
     size_t capacity_ = 0;
     unsigned buffers_ = 0;

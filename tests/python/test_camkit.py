@@ -89,6 +89,15 @@ def controls_and_registers(tmp_path):
             cam.dsp.read(0xFFFE, 4)
         with pytest.raises(ValueError):
             cam.sensor.write8(0, 256)
+        # Beside the stream (the other slot here; another program alike):
+        # controls and registers only.
+        with camkit.Camera(control_only=True) as ctl:
+            ctl.controls["brightness"] = -20
+            ctl.dsp.write(0x200, b"\x42")
+            assert (c["brightness"], cam.dsp.read(0x200)) == (-20, b"\x42")
+            with pytest.raises(ValueError, match="control_only"):
+                ctl.capture()
+        cam.capture()  # the stream went on
 
 
 def errors(tmp_path):
