@@ -136,10 +136,12 @@ class Camera:
 
     @property
     def control_only(self) -> bool:
+        """Opened for controls and registers only: no frames."""
         return self._slot.control_only
 
     @property
     def slot(self) -> int:
+        """The capture slot (0 or 1) the camera holds."""
         return self._slot.index
 
     @property
@@ -227,5 +229,6 @@ class Camera:
                 loop.remove_reader(fd)
 
     async def __aiter__(self) -> AsyncIterator[Frame]:
+        """``async for frame in cam``: acapture() until the camera is closed."""
         while not self.closed:
             yield await self.acapture()

@@ -29,13 +29,17 @@ class Sensor:
         self._slot = slot
 
     def read16(self, addr: int) -> int:
+        """The 16-bit register at addr."""
         return self._slot.sensor_read(addr, 16)
 
     def read8(self, addr: int) -> int:
+        """The 8-bit register at addr."""
         return self._slot.sensor_read(addr, 8)
 
     def write16(self, addr: int, value: int) -> None:
+        """Sets the 16-bit register at addr (value 0..0xffff)."""
         self._slot.sensor_write(addr, value, 16)
 
     def write8(self, addr: int, value: int) -> None:
+        """Sets the 8-bit register at addr (value 0..0xff)."""
         self._slot.sensor_write(addr, value, 8)
