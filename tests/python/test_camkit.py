@@ -1,5 +1,6 @@
 """camkit on the simulated camera (run under simcam-run, PYTHONPATH at the build's python/)."""
 
+import _thread
 import asyncio
 import errno
 import os
@@ -149,6 +150,15 @@ def threads(tmp_path):
         t.join(5)
     assert spins > 1000 and not t.is_alive()
     assert isinstance(result[0], camkit.Frame) and isinstance(result[1], ValueError)
+    # Ctrl-C ends a wait without a timeout; a short timeout ends in TimeoutError.
+    with camkit.Camera(size=(640, 480), fps=5, timeout=None) as cam:
+        cam.capture()  # the next is 200 ms away
+        with pytest.raises(TimeoutError, match="within 0.01 s"):
+            cam.capture(timeout=0.01)
+        threading.Timer(0.05, _thread.interrupt_main).start()
+        with pytest.raises(KeyboardInterrupt):
+            while True:
+                cam.capture()
 
 
 def asyncio_reader(tmp_path):
