@@ -13,6 +13,8 @@ pkgs=(
   libmicrohttpd-dev nlohmann-json3-dev
   zlib1g-dev  # camctl snap's PNG files
   chromium chromium-driver python3-selenium  # the page's browser test
+  pybind11-dev python3-dev python3-numpy python3-pytest dh-python  # the Python module, its tests and package
+  python3-opencv  # the Python benchmark measures against OpenCV's VideoCapture
 )
 # i686 cross build and its tests under qemu-i386 (never gcc-multilib: it removes the cross compilers)
 pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)

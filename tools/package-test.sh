@@ -14,7 +14,7 @@ src=$(pwd)
 archs=("$@")
 [ ${#archs[@]} -gt 0 ] || archs=(amd64 armhf i386)
 
-ours=(libcamapi1 libcamapi-dev libdovivuzo1 libdovivuzo-dev camctl boardflash camkit-sim)
+ours=(libcamapi1 libcamapi-dev libdovivuzo1 libdovivuzo-dev camctl boardflash camkit-sim python3-camkit)
 if [ "$(id -u)" != 0 ]; then
   echo "package-test: skipped, it installs packages with apt and needs root"
   exit 0
@@ -77,10 +77,11 @@ declare -A expect=(
   [libdovivuzo-dev]='usr/include/dovivuzo.h usr/lib/MA/libdovivuzo.so usr/lib/MA/pkgconfig/dovivuzo.pc'
   [camctl]='usr/bin/camctl usr/share/man/man1/camctl.1.gz usr/share/bash-completion/completions/camctl lib/systemd/system/camctl-serve.service etc/default/camctl-serve'
   [boardflash]='usr/bin/boardflash usr/share/man/man1/boardflash.1.gz'
+  [python3-camkit]='usr/lib/python3/dist-packages/camkit/__init__.py usr/lib/python3/dist-packages/camkit/__init__.pyi'
   [camkit-sim]='usr/bin/simcam-run usr/bin/simcam-udev usr/lib/MA/simcam/libsimcam.so usr/share/simcam/default.umockdev usr/share/man/man1/simcam-run.1.gz'
 )
 declare -A shipped=(
-  [amd64]='libcamapi1 libcamapi-dev libdovivuzo1 libdovivuzo-dev camctl boardflash camkit-sim'
+  [amd64]='libcamapi1 libcamapi-dev libdovivuzo1 libdovivuzo-dev camctl boardflash camkit-sim python3-camkit'
   [armhf]='libcamapi1 libcamapi-dev camctl boardflash camkit-sim'
   [i386]='libdovivuzo1 libdovivuzo-dev'
 )
@@ -140,6 +141,14 @@ echo "=== try them from the installed paths"
   mkdir snaps
   simcam-run -- camctl -q snap -n 2 -o snaps/frame-%d.bmp
   [ "$(head -c 2 snaps/frame-1.bmp)" = BM ] || fail "camctl snap wrote no BMP"
+  # The Python module from dist-packages, with Debian's interpreter.
+  simcam-run -- python3 -c 'import camkit, sys
+assert camkit.__file__.startswith("/usr/lib/python3/dist-packages/"), camkit.__file__
+assert [c.node for c in camkit.cameras()] == ["/dev/video0"]
+with camkit.Camera() as cam:
+    cam.capture().save("snaps/py.png")
+    assert cam.capture_rgb().shape == (cam.size[1], cam.size[0], 3)' || fail "python3-camkit does not capture"
+  [ "$(head -c 4 snaps/py.png | tail -c 3)" = PNG ] || fail "python3-camkit wrote no PNG"
   cat >prog.cpp <<'CPP'
 #include <camapi.h>
 #include <cstdio>
