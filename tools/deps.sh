@@ -26,6 +26,7 @@ pkgs+=(abigail-tools)
 # Debian packages, built natively and cross, and their install test (tools/package-test.sh)
 pkgs+=(debhelper dpkg-dev fakeroot lintian bash-completion pkgconf:armhf pkgconf:i386 avrdude)
 pkgs+=(clang-14 libclang-rt-14-dev)  # libFuzzer targets (tools/reliability.sh)
+pkgs+=(ustreamer)  # bench/serve measures camctl serve beside it
 # The real-driver stage (tests/kernel): Debian's kernel under qemu, a busybox
 # initramfs, the kernel's module dependencies; xz unpacks the kernel image.
 pkgs+=(qemu-system-x86 busybox-static cpio kmod xz-utils)

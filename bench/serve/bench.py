@@ -2,7 +2,7 @@
 """camctl serve beside ustreamer on the same simulated camera, in one run.
 
 usage: bench.py [--build DIR] [--seconds S] [--clients 1,32] [--runs N] [--cases mjpg,yuyv]
-                [--camctl PATH]
+                [--camctl PATH] [--attack N]
 
 For each case (1280x720 MJPG and 640x480 YUYV at 30 fps) and client count,
 each server in turn is started under simcam-run, N clients read its multipart
@@ -22,6 +22,13 @@ them), and the script reports, per case, min/median/max over the runs:
   gap p99        interval between two parts' arrivals at a client (one frame
                  interval when on time; a stall shows here)
   rss            resident memory after the warm-up and at the end
+
+--attack N adds, beside every client count, the same case with N sockets
+that send nothing and N that send a request line one byte a second (each
+reopened when the server closes it), opened before the clients; the
+clients also fetch a snapshot once a second:
+
+  snapshot ms    time to the whole snapshot answer, p50/max over the run
 
 --camctl PATH runs another camctl build (say, the one before a change) in
 place of the build tree's, against the same ustreamer.
@@ -170,6 +177,81 @@ class Client:
             self.started = now if b.strip(b'\r\n') else None
 
 
+class Attacker:
+    """Sockets that hold a server's connections: `idle` send nothing, the
+    others trickle a request line one byte a second; each is reopened when
+    the server closes it, as a real attacker would."""
+
+    LINE = b'GET /' + b'x' * 4000
+
+    def __init__(self, port, n, sel):
+        self.port, self.sel, self.reopened = port, sel, 0
+        self.socks = {}
+        for i in range(2 * n):
+            self.open(i % 2 == 0)
+        self.next_byte = time.monotonic() + 1
+
+    def open(self, idle):
+        s = socket.socket()
+        s.setblocking(False)
+        try:
+            s.connect(('127.0.0.1', self.port))
+        except BlockingIOError:
+            pass
+        self.socks[s] = [idle, 0]
+        self.sel.register(s, selectors.EVENT_READ, self)
+
+    def readable(self, s):
+        try:
+            if s.recv(4096):
+                return
+        except BlockingIOError:
+            return
+        except OSError:
+            pass
+        idle = self.socks.pop(s)[0]
+        self.sel.unregister(s)
+        s.close()
+        self.reopened += 1
+        self.open(idle)
+
+    def tick(self, now):
+        if now < self.next_byte:
+            return
+        self.next_byte += 1
+        for s, st in self.socks.items():
+            if not st[0]:
+                try:
+                    s.send(self.LINE[st[1] % len(self.LINE):][:1])
+                    st[1] += 1
+                except OSError:
+                    pass
+
+    def close(self):
+        for s in self.socks:
+            self.sel.unregister(s)
+            s.close()
+
+
+def snapshot_ms(port, path):
+    t = time.monotonic()
+    s = socket.create_connection(('127.0.0.1', port), timeout=5)
+    try:
+        s.sendall(('GET %s HTTP/1.1\r\nHost: 127.0.0.1:%d\r\nConnection: close\r\n\r\n'
+                   % (path, port)).encode())
+        data = b''
+        while True:
+            d = s.recv(1 << 20)
+            if not d:
+                break
+            data += d
+    except OSError:
+        return float('inf')
+    finally:
+        s.close()
+    return 1000 * (time.monotonic() - t) if data.startswith(b'HTTP/1.1 200') else float('inf')
+
+
 def snap_to_grid(grabs, interval):
     """ustreamer's Grab-Time (ms, a little after the driver's time) snapped
     down onto simcam's frame grid; the grid's phase is where most grabs fall."""
@@ -228,7 +310,7 @@ def stop(p, pid):
             p.wait()
 
 
-def measure(cmd, port, path, clients, seconds):
+def measure(cmd, port, path, clients, seconds, attack=0, snap=None):
     log = tempfile.TemporaryFile()  # a pipe nobody reads would stall a chatty server
     env = dict(os.environ, SIMCAM_LOG_ENTRIES='0')
     p = subprocess.Popen(cmd, stdout=log, stderr=log, start_new_session=True, env=env)
@@ -242,14 +324,27 @@ def measure(cmd, port, path, clients, seconds):
         if not pid:
             log.seek(0)
             return {'error': 'did not listen: ' + log.read().decode(errors='replace')[-300:]}
-        cs = [Client(port, path) for _ in range(clients)]
         sel = selectors.DefaultSelector()
+        attacker = Attacker(port, attack, sel) if attack else None
+        snaps = []
+        if attacker:
+            time.sleep(0.5)
+        cs = [Client(port, path) for _ in range(clients)]
         for c in cs:
             sel.register(c.s, selectors.EVENT_READ, c)
 
         def pump(until):
+            next_snap = time.monotonic() + 1
             while time.monotonic() < until:
+                if attacker:
+                    attacker.tick(time.monotonic())
+                    if snaps is not None and time.monotonic() >= next_snap:
+                        next_snap += 1
+                        snaps.append(snapshot_ms(port, snap))
                 for key, _ in sel.select(0.1):
+                    if key.data is attacker:
+                        attacker.readable(key.fileobj)
+                        continue
                     try:
                         data = key.fileobj.recv(1 << 20)
                     except BlockingIOError:
@@ -261,6 +356,7 @@ def measure(cmd, port, path, clients, seconds):
                         continue
                     key.data.feed(data, now, now - raw)
         pump(time.monotonic() + WARMUP)  # connect, first frames
+        snaps.clear()
         for c in cs:
             c.record = True
         rss0, cpu0, t0 = rss(pid), cpu(pid), time.monotonic()
@@ -268,6 +364,8 @@ def measure(cmd, port, path, clients, seconds):
         cpu1, rss1, t1 = cpu(pid), rss(pid), time.monotonic()
         for c in cs:
             c.s.close()
+        if attacker:
+            attacker.close()
         frames = sum(len(c.parts) for c in cs)
         rates = sorted(len(c.parts) / (t1 - t0) for c in cs)
         gaps = [b[0] - a[0] for c in cs for a, b in zip(c.parts, c.parts[1:])]
@@ -287,7 +385,8 @@ def measure(cmd, port, path, clients, seconds):
         return {'cpu': 1000 * (cpu1 - cpu0) / max(frames, 1),
                 'fps_min': rates[0] if rates else 0, 'fps_med': statistics.median(rates) if rates else 0,
                 'lat50': 1000 * pct(lat, 50), 'lat99': 1000 * pct(lat, 99),
-                'gap99': 1000 * pct(gaps, 99), 'rss0': rss0, 'rss1': rss1, 'source': source}
+                'gap99': 1000 * pct(gaps, 99), 'rss0': rss0, 'rss1': rss1, 'source': source,
+                'snap50': pct(snaps, 50), 'snapmax': max(snaps) if snaps else float('nan')}
     finally:
         stop(p, pid)
 
@@ -302,7 +401,8 @@ def cpu_model():
 ROWS = [('cpu', 'cpu ms/frame', '%.3f'), ('fps_min', 'fps, slowest client', '%.1f'),
         ('fps_med', 'fps, median client', '%.1f'), ('lat50', 'latency p50 ms', '%.1f'),
         ('lat99', 'latency p99 ms', '%.1f'), ('gap99', 'arrival gap p99 ms', '%.1f'),
-        ('rss0', 'rss KiB at start', '%.0f'), ('rss1', 'rss KiB at end', '%.0f')]
+        ('rss0', 'rss KiB at start', '%.0f'), ('rss1', 'rss KiB at end', '%.0f'),
+        ('snap50', 'snapshot ms p50', '%.1f'), ('snapmax', 'snapshot ms max', '%.1f')]
 
 
 def spread(runs, key, fmt):
@@ -338,6 +438,8 @@ def main():
     ap.add_argument('--runs', type=int, default=1)
     ap.add_argument('--cases', default='mjpg,yuyv')
     ap.add_argument('--camctl', help='this camctl instead of the build tree\'s')
+    ap.add_argument('--attack', type=int, default=0,
+                    help='also each case with N idle and N slow sockets held open')
     a = ap.parse_args()
     if not shutil.which('ustreamer'):
         subprocess.run(['apt-get', 'install', '-y', '-o', 'DPkg::Lock::Timeout=600', 'ustreamer'],
@@ -346,7 +448,8 @@ def main():
     camctl = a.camctl or os.path.join(a.build, 'tools', 'camctl', 'camctl')
     counts = [int(x) for x in a.clients.split(',')]
     cases = [CASES[c] for c in a.cases.split(',')]
-    n = len(cases) * len(counts) * 2 * a.runs
+    attacks = [0, a.attack] if a.attack else [0]
+    n = len(cases) * len(counts) * len(attacks) * 2 * a.runs
     version = subprocess.run(['ustreamer', '--version'], capture_output=True,
                              text=True).stdout.strip()
     print('cpu: %s, %d cores; kernel %s; ustreamer %s' % (cpu_model(), os.cpu_count(),
@@ -358,23 +461,23 @@ def main():
     results = {}
     for r in range(a.runs):
         for fmt, size, ufmt in cases:
-            for k in counts:
+            for k, attack in [(k, x) for k in counts for x in attacks]:
                 servers = [
                     ('camctl', [run, '--', camctl, 'serve', '-f', fmt, '-s', size, '-r', str(FPS),
                                 '--listen', '127.0.0.1:%d' % port, '--max-clients', str(k + 4)],
-                     '/stream?cam=0'),
+                     '/stream?cam=0', '/snapshot?cam=0'),
                     ('ustreamer', [run, '--', 'ustreamer', '--device', '/dev/video0', '--format',
                                    ufmt, '--resolution', size, '--desired-fps', str(FPS),
                                    '--host', '127.0.0.1', '--port', str(port + 1)],
-                     '/stream?extra_headers=1')]
+                     '/stream?extra_headers=1', '/snapshot')]
                 # Each goes first in every other run: a drift in the machine's
                 # state between the two measurements evens out over runs.
                 order = list(enumerate(servers))
                 if r % 2:
                     order.reverse()
-                for j, (name, cmd, path) in order:
-                    m = measure(cmd, port + j, path, k, a.seconds)
-                    results.setdefault((fmt, size, k), {}).setdefault(name, []).append(m)
+                for j, (name, cmd, path, snap) in order:
+                    m = measure(cmd, port + j, path, k, a.seconds, attack, snap)
+                    results.setdefault((fmt, size, k, attack), {}).setdefault(name, []).append(m)
                     if 'error' in m:
                         print('run %d %s %s %d clients %s: %s' % (r + 1, fmt, size, k, name,
                                                                   m['error']), flush=True)
@@ -382,15 +485,18 @@ def main():
         print('run %d of %d done' % (r + 1, a.runs), flush=True)
     print('load average at end: %.2f %.2f %.2f' % os.getloadavg())
     many = a.runs > 1
-    for (fmt, size, k), by in results.items():
+    for (fmt, size, k, attack), by in results.items():
         print()
         head = 'min/median/max' if many else 'one run'
-        print('%s %s at %d fps, %d client%s, %g s, %s' % (fmt, size, FPS, k, '' if k == 1 else 's',
-                                                          a.seconds, head))
+        print('%s %s at %d fps, %d client%s%s, %g s, %s' % (
+            fmt, size, FPS, k, '' if k == 1 else 's',
+            ', %d idle + %d slow sockets' % (attack, attack) if attack else '', a.seconds, head))
         src = {name: runs[0].get('source', '?') for name, runs in by.items()}
         print('  %-22s %-24s %-24s' % ('', 'camctl (%s)' % src.get('camctl'),
                                        'ustreamer (%s)' % src.get('ustreamer')))
         for key, label, fmt_ in ROWS:
+            if key.startswith('snap') and not attack:
+                continue
             print('  %-22s %-24s %-24s' % (label, spread(by.get('camctl', []), key, fmt_),
                                            spread(by.get('ustreamer', []), key, fmt_)))
         print('  ' + verdict(by.get('camctl', []), by.get('ustreamer', [])))

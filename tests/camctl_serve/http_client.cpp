@@ -82,6 +82,10 @@ bool take_headers(int fd, std::string* buf, std::string* first,
 
 }  // namespace
 
+int http_connect(unsigned port) {
+    return connect_to(port, false);
+}
+
 std::string request(const std::string& method, const std::string& path, const std::string& extra,
                     const std::string& body) {
     std::string r =
@@ -103,8 +107,11 @@ Response http_exchange(unsigned port, const std::string& req) {
             while (fill(fd, &buf)) {
             }
             r.body = buf;
-            if (r.headers.count("content-length"))
-                r.body = buf.substr(0, strtoul(r.headers["content-length"].c_str(), nullptr, 10));
+            if (r.headers.count("content-length")) {
+                size_t length = strtoul(r.headers["content-length"].c_str(), nullptr, 10);
+                r.body = buf.substr(0, length);
+                if (buf.size() > length) r.rest = buf.substr(length);
+            }
         }
     }
     ::close(fd);

@@ -10,7 +10,11 @@ struct Response {
     int status = 0;                              // 0: no answer
     std::map<std::string, std::string> headers;  // names in lower case
     std::string body;
+    std::string rest;  // what came after the body: another answer on the connection
 };
+
+// A connected loopback socket (-1 on failure); the caller closes it.
+int http_connect(unsigned port);
 
 // Sends `request` as it is and reads the answer until the server closes.
 Response http_exchange(unsigned port, const std::string& request);

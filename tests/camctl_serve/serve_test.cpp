@@ -3,8 +3,10 @@
 // refusals, slow and surplus clients, an unplug, and a clean stop.
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <memory>
@@ -475,3 +477,133 @@ TEST(ServeJpeg, EncodedYuyvFramesDecodeToTheSamePicture) {
 }
 
 }  // namespace
+
+// What an attacker sends: other sites' names in Host (DNS rebinding),
+// ambiguous framing (request smuggling), bodies without end. Each framing
+// case carries a second request where a server that misread the body would
+// take it: it must get no answer.
+TEST_F(Serve, HostileRequestsAreRefusedBeforeAnyRoute) {
+    options_.allow_hosts = {"Cam.Example"};
+    start();
+    const std::string port = std::to_string(port_);
+    const std::string smuggled = "GET /api/state HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    auto get_as = [](const std::string& path, const std::string& host) {
+        return "GET " + path + " HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n";
+    };
+    const std::string post = "POST /api/controls HTTP/1.1\r\nHost: 127.0.0.1\r\n" + kJson;
+    const std::string chunk = "5\r\n{\"a\":\r\n";
+    struct Case {
+        std::string request;
+        int status;  // 0: the connection ends without an answer
+    };
+    const Case cases[] = {
+        {get_as("/", "localhost"), 200},
+        {get_as("/", "localhost:" + port), 200},
+        {get_as("/", "LOCALHOST.:" + port), 200},
+        {get_as("/", "127.0.0.1:" + port), 200},
+        {get_as("/", "[::1]:" + port), 200},
+        {get_as("/", "cam.example"), 200},
+        {get_as("/", "evil.example:" + port), 403},
+        {get_as("/snapshot", "evil.example:" + port), 403},
+        {get_as("/stream", "evil.example"), 403},
+        {get_as("/", "127.0.0.1.evil.example"), 403},
+        {get_as("/", "localhost:80x"), 403},
+        {get_as("/", "[::1"), 403},
+        {"POST /api/controls HTTP/1.1\r\nHost: evil.example:" + port +
+             "\r\nOrigin: http://evil.example:" + port + "\r\n" + kJson +
+             "Content-Length: 31\r\n\r\n{\"name\":\"brightness\",\"value\":5}",
+         403},
+        {"GET /api/state HTTP/1.0\r\n\r\n", 200},
+        {"GET /api/state HTTP/1.1\r\nConnection: close\r\n\r\n", 400},
+        {"GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nHost: evil.example\r\n\r\n", 400},
+        {post + "Content-Length: 9\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" + smuggled, 400},
+        {post + "Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n\r\n0\r\n\r\n" +
+             smuggled,
+         400},
+        {post + "Transfer-Encoding : chunked\r\n\r\n0\r\n\r\n" + smuggled, 400},
+        {post + "Content-Length: 2\r\nContent-Length: 40\r\n\r\n{}" + smuggled, 400},
+        {post + "Transfer-Encoding: xchunked\r\n\r\n0\r\n\r\n" + smuggled, 501},
+        {post + "Content-Length: 5000\r\n\r\n" + smuggled, 413},
+        // A chunked body past the limit, its end never sent.
+        {post + "Transfer-Encoding: chunked\r\n\r\n" +
+             [&] {
+                 std::string body;
+                 for (int i = 0; i < 1000; ++i) body += chunk;
+                 return body;
+             }(),
+         0},
+        // Within the limit, chunked: read and parsed.
+        {post + "Transfer-Encoding: chunked\r\nConnection: close\r\n\r\n" + chunk + "0\r\n\r\n",
+         400},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request.substr(0, 160));
+        auto begin = std::chrono::steady_clock::now();
+        Response r = http_exchange(port_, c.request);
+        EXPECT_EQ(r.status, c.status) << r.body;
+        EXPECT_EQ(r.rest, "");
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+    }
+    EXPECT_EQ(get("/api/state").status, 200);
+}
+
+// Sockets that send nothing or trickle a request byte by byte hold up no
+// real client, and are closed when their request is not in after a few
+// seconds.
+TEST_F(Serve, IdleAndSlowSocketsStarveNobody) {
+    start();
+    constexpr int kEach = 200;
+    std::vector<int> idle, slow;
+    for (int i = 0; i < kEach; ++i) {
+        idle.push_back(http_connect(port_));
+        slow.push_back(http_connect(port_));
+        ASSERT_GE(idle.back(), 0);
+        ASSERT_GE(slow.back(), 0);
+    }
+    std::atomic<bool> done{false};
+    std::thread trickle([&] {
+        const std::string line = "GET /api/state?" + std::string(1000, 'x');
+        for (size_t at = 0; !done && at < line.size(); ++at) {
+            for (int fd : slow) send(fd, &line[at], 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    EXPECT_EQ(get("/").status, 200);
+    auto begin = std::chrono::steady_clock::now();
+    Response snap = get("/snapshot");
+    EXPECT_EQ(snap.status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+    StreamReader s;
+    std::map<std::string, std::string> h;
+    std::string jpeg, why;
+    ASSERT_TRUE(first_part(&s, &h, &jpeg, &why)) << why;
+    const uint64_t captured = simcam::frames_delivered(kNode);
+    int parts = 0;
+    begin = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - begin < std::chrono::seconds(2)) {
+        ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
+        ++parts;
+    }
+    // Half the camera's rate leaves room for a loaded machine.
+    EXPECT_GE(parts, static_cast<int>((simcam::frames_delivered(kNode) - captured) / 2));
+
+    // Past the deadline the server has closed both kinds.
+    done = true;
+    trickle.join();
+    int closed = 0;
+    for (const std::vector<int>* fds : {&idle, &slow}) {
+        for (int fd : *fds) {
+            timeval tv = {8, 0};
+            setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            char c;
+            ssize_t n = recv(fd, &c, 1, 0);
+            closed += n == 0 || (n < 0 && errno != EAGAIN);
+        }
+    }
+    EXPECT_EQ(closed, 2 * kEach);
+    for (int fd : idle) close(fd);
+    for (int fd : slow) close(fd);
+    EXPECT_TRUE(s.next(&h, &jpeg, &why)) << why;  // the stream is not held to the deadline
+}

@@ -64,6 +64,12 @@ bool apply(const char* opt, const char* v, ServeOptions* o) {
         o->server.auth = v;
         return true;
     }
+    if (!strcmp(opt, "--allow-host")) {
+        // A name as it comes in Host, without the port ([...] for IPv6).
+        if (!*v || strpbrk(v, "/ \t") || (v[0] != '[' && strchr(v, ':'))) return false;
+        o->server.allow_hosts.push_back(v);
+        return true;
+    }
     // The origin a browser sends: scheme://host[:port], nothing after.
     std::string origin = v;
     size_t scheme = origin.find("://");
@@ -86,7 +92,8 @@ int parse_serve_options(const char* prog, int argc, char** argv, void (*usage)(F
                                              "--quality",
                                              "--max-clients",
                                              "--auth",
-                                             "--allow-origin"};
+                                             "--allow-origin",
+                                             "--allow-host"};
     parse_listen(o->listen.c_str(), &o->server.address);
     for (int i = 0; i < argc; ++i) {
         const char* opt = argv[i];

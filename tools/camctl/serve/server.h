@@ -8,17 +8,19 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "feed.h"
 
 namespace serve {
 
 struct ServerOptions {
-    sockaddr_storage address{};  // where to listen (port 0: any free one)
-    unsigned max_clients = 8;    // streams at once; more get 503
-    std::string auth;            // "user:password", empty for none
-    std::string allow_origin;    // the one other origin allowed, empty for none
-    unsigned timeout_s = 10;     // idle or stalled connections are closed
+    sockaddr_storage address{};            // where to listen (port 0: any free one)
+    unsigned max_clients = 32;             // streams at once; more get 503
+    std::string auth;                      // "user:password", empty for none
+    std::string allow_origin;              // the one other origin allowed, empty for none
+    std::vector<std::string> allow_hosts;  // Host names served besides the address's own
+    unsigned timeout_s = 10;               // idle or stalled connections are closed
 };
 
 // Serves the feeds (feeds[cam] null: not served) until stop_requested()
