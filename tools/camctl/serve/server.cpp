@@ -14,6 +14,7 @@
 
 #include "api.h"
 #include "assets.h"
+#include "metrics.h"
 #include "values.h"
 
 namespace serve {
@@ -67,6 +68,7 @@ MHD_Result send(const Server& s, MHD_Connection* c, const Reply& reply) {
         reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!r) return MHD_NO;
     MHD_add_response_header(r, "Content-Type", reply.type);
+    for (const auto& h : reply.headers) MHD_add_response_header(r, h.first, h.second);
     add_common_headers(s, c, r);
     MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(reply.status), r);
     MHD_destroy_response(r);
@@ -186,6 +188,7 @@ ssize_t stream_part(void* cls, uint64_t, char* buf, size_t max) {
         done += n;
         st->pos += n;
     }
+    st->feed->bytes_sent += done;
     return static_cast<ssize_t>(done);
 }
 
@@ -241,14 +244,10 @@ MHD_Result snapshot(Server* s, MHD_Connection* c) {
     MHD_Result result = MHD_NO;
     Feed* f = feed_for(s, c, &result);
     if (!f) return result;
-    Picture p = next_picture(f, 0, 1000);
+    Picture p = next_picture(f, 0, kSnapshotWaitMs);
     if (!p.jpeg) return send_error(*s, c, 503, "the server is stopping");
-    Bytes keep = p.jpeg;
-    // The picture is shared with the streams; the response keeps its own copy.
-    Reply r;
-    r.body.assign(keep->begin(), keep->end());
-    r.type = "image/jpeg";
-    return send(*s, c, r);
+    f->bytes_sent += p.jpeg->size();
+    return send(*s, c, snapshot_reply(p));
 }
 
 MHD_Result dispatch(Server* s, MHD_Connection* c, const char* url, const char* method,
@@ -268,6 +267,7 @@ MHD_Result dispatch(Server* s, MHD_Connection* c, const char* url, const char* m
     if (!strcmp(url, "/stream")) return start_stream(s, c);
     if (!strcmp(url, "/snapshot")) return snapshot(s, c);
     if (!strcmp(url, "/api/state")) return send(*s, c, get_state(s->feeds));
+    if (!strcmp(url, "/metrics")) return send(*s, c, get_metrics(s->feeds));
     if (!strcmp(url, "/api/devices")) return send(*s, c, get_devices());
     if (!strcmp(url, "/api/controls"))
         return send(
