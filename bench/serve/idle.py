@@ -62,11 +62,11 @@ def snapshot(port):
     return took
 
 
-def stream(port, stop):
+def stream(port, done):
     c = http.client.HTTPConnection('127.0.0.1', port, timeout=10)
     c.request('GET', '/stream?cam=0')
     r = c.getresponse()
-    while not stop.is_set():
+    while not done.is_set():
         r.read(65536)
     c.close()
 
@@ -90,12 +90,12 @@ def measure(cmd, env, port, seconds):
         idle = (cpu(pid) - c0) / (time.monotonic() - t0) * 100
         time.sleep(max(0.0, REST_WAIT - seconds))
         cold = snapshot(port)
-        stop = threading.Event()
-        t = threading.Thread(target=stream, args=(port, stop), daemon=True)
+        done = threading.Event()
+        t = threading.Thread(target=stream, args=(port, done), daemon=True)
         t.start()
         time.sleep(1)
         warm = snapshot(port)
-        stop.set()
+        done.set()
         return {'cpu': idle, 'cold': cold * 1000, 'warm': warm * 1000}
     finally:
         stop(p, pid)
