@@ -292,6 +292,11 @@ void capture_loop(Feed* f, FrameSource* src) {
             continue;
         }
         if (w == Wait::Timeout) {
+            // Frames the driver flagged are counted while no good one comes.
+            {
+                Exclusive lock(f->m);
+                f->damaged = src->damaged;
+            }
             // The timeout only bounds the poll; the camera may come back.
             if (now_seconds() - last_good > kSignalLostAfter)
                 set_signal(f, false, "sends no frames");
