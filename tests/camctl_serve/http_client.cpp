@@ -118,11 +118,13 @@ Response http_exchange(unsigned port, const std::string& req) {
     return r;
 }
 
-bool StreamReader::open(unsigned port, const std::string& path, bool small_buffer) {
+bool StreamReader::open(unsigned port, const std::string& path, bool small_buffer,
+                        const std::string& extra) {
     fd = connect_to(port, small_buffer);
     if (fd < 0) return false;
     std::string first;
-    if (!send_all(fd, request("GET", path)) || !take_headers(fd, &pending, &first, &head.headers))
+    if (!send_all(fd, request("GET", path, extra)) ||
+        !take_headers(fd, &pending, &first, &head.headers))
         return false;
     head.status = atoi(first.c_str() + first.find(' ') + 1);
     chunked = lower(head.headers["transfer-encoding"]) == "chunked";

@@ -32,7 +32,8 @@ struct StreamReader {
     bool chunked = false;
     Response head;
 
-    bool open(unsigned port, const std::string& path, bool small_buffer = false);
+    bool open(unsigned port, const std::string& path, bool small_buffer = false,
+              const std::string& extra = "");
     // The next part: its headers and its image; false on a framing error or
     // when the server closed the stream.
     bool next(std::map<std::string, std::string>* headers, std::string* jpeg, std::string* why);

@@ -2,15 +2,23 @@
 // simulated camera: the stream's framing and pictures, the API's answers and
 // refusals, slow and surplus clients, an unplug, and a clean stop.
 #include <gtest/gtest.h>
+#include <linux/uvcvideo.h>
 #include <linux/videodev2.h>
+#include <stdlib.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -64,6 +72,7 @@ class Serve : public testing::Test {
         want.height = kH;
         want.denominator = 30;
         feed_.reset(new Feed);
+        feed_->rest_after_ms = rest_after_ms_;
         ASSERT_TRUE(serve::start_feed("serve_test", want, 0, 80, feed_.get()));
         serve::clear_stop();
         std::promise<unsigned> ready;
@@ -116,6 +125,7 @@ class Serve : public testing::Test {
 
     using Feed = serve::Feed;
     serve::ServerOptions options_;
+    int rest_after_ms_ = 5000;
     std::unique_ptr<Feed> feed_;
     std::thread server_;
     unsigned port_ = 0;
@@ -427,19 +437,37 @@ TEST_F(Serve, AnUnpluggedCameraShowsNoSignalAndComesBackByItself) {
     ASSERT_TRUE(first_part(&s, &h, &jpeg, &why)) << why;
     ASSERT_GE(stamp_of(jpeg), 0);
 
+    testing::internal::CaptureStderr();
     simcam::unplug_after(kNode, 0);
     // The connection stays; the pictures become the no-signal one, which
     // decodes at the camera's size and carries no frame stamp.
     EXPECT_TRUE(eventually([&] { return s.next(&h, &jpeg, &why) && stamp_of(jpeg) == -1; })) << why;
     EXPECT_EQ(h.count("x-frame-timestamp"), 0u);  // no camera frame, no driver time
     EXPECT_TRUE(state_says(R"("signal":false)"));
-    EXPECT_EQ(stamp_of(get("/snapshot").body), -1);
+    // A script can tell the snapshot is no picture of the camera; a browser
+    // still shows it.
+    Response snap = get("/snapshot");
+    EXPECT_EQ(snap.status, 503);
+    EXPECT_EQ(snap.headers["x-no-signal"], "1");
+    EXPECT_EQ(snap.headers["content-type"], "image/jpeg");
+    EXPECT_EQ(stamp_of(snap.body), -1);
     EXPECT_EQ(post("/api/dsp", R"({"addr":0,"read":1})").status, 502);
 
     simcam::replug(kNode);
     EXPECT_TRUE(eventually([&] { return s.next(&h, &jpeg, &why) && stamp_of(jpeg) >= 0; })) << why;
     EXPECT_TRUE(state_says(R"("signal":true)"));
     EXPECT_EQ(simcam::open_descriptors(), 1u);  // the reopened camera, nothing leaked
+    snap = get("/snapshot");
+    EXPECT_EQ(snap.status, 200);
+    EXPECT_EQ(snap.headers.count("x-no-signal"), 0u);
+    // Both changes on stderr, with the time, for the service's journal.
+    const std::string log = testing::internal::GetCapturedStderr();
+    const std::string when = R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)";
+    EXPECT_TRUE(
+        std::regex_search(log, std::regex(when + ": camera 0 \\(/dev/video0\\) was unplugged")))
+        << log;
+    EXPECT_TRUE(std::regex_search(log, std::regex(when + ": camera 0 \\(/dev/video0\\) is back")))
+        << log;
 }
 
 TEST_F(Serve, StoppingEndsOpenStreamsAndReleasesTheCamera) {
@@ -453,6 +481,223 @@ TEST_F(Serve, StoppingEndsOpenStreamsAndReleasesTheCamera) {
     }
     EXPECT_EQ(why.find("stream ended"), 0u) << why;
     // TearDown checks descriptors and mappings.
+}
+
+// Numbers, names and ids an attacker would try: each refused with its
+// reason before anything is set on the camera or sent to its registers.
+TEST_F(Serve, HostileValuesAreRefusedBeforeTheCameraIsAsked) {
+    start();
+    struct Case {
+        const char* path;
+        std::string body;
+        const char* reason;
+    };
+    const Case cases[] = {
+        {"/api/controls", R"({"name":"brightness","value":18446744073709551615})",
+         "\"value\": out of range"},
+        {"/api/controls", R"({"name":"brightness","value":-2147483649})",
+         "\"value\": out of range"},
+        {"/api/controls", R"({"name":"brightness\u0000x","value":1})", "NUL"},
+        {"/api/controls", R"({"id":2147483648,"value":1})", "unknown control 0x80000000"},
+        {"/api/controls", R"({"id":"0x80980900","value":1})", "unknown control 0x80980900"},
+        {"/api/controls", R"({"id":"0x80000000","value":1})", "unknown control"},
+        {"/api/controls", R"({"name":"auto_exposure","value":0})",
+         "not an entry of the menu (1, 3)"},
+        {"/api/controls", R"({"name":"auto_exposure","value":2})", "not an entry of the menu"},
+        {"/api/dsp", R"({"addr":65535,"read":2})", "run past the last register"},
+        {"/api/dsp", R"({"addr":"0xfff9","write":[1,2,3,4,5,6,7,8]})", "run past"},
+        {"/api/dsp", R"({"addr":18446744073709551615,"read":1})", "\"addr\": out of range"},
+        {"/api/sensor", R"({"addr":65536,"read":true})", "\"addr\": out of range"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.body);
+        simcam::clear_log();
+        Response r = post(c.path, c.body);
+        EXPECT_EQ(r.status, 400);
+        auto j = nlohmann::json::parse(r.body, nullptr, false);
+        ASSERT_TRUE(j.is_object() && j["error"].is_string()) << r.body;
+        EXPECT_NE(j["error"].get<std::string>().find(c.reason), std::string::npos) << r.body;
+        // Questions about a control are fine; setting one, a register access,
+        // or an id the driver reads as "the one after" are not.
+        for (const simcam::Request& q : simcam::request_log()) {
+            EXPECT_NE(q.request, static_cast<uint32_t>(VIDIOC_S_CTRL));
+            EXPECT_NE(q.request, static_cast<uint32_t>(VIDIOC_S_EXT_CTRLS));
+            EXPECT_NE(q.request, static_cast<uint32_t>(UVCIOC_CTRL_QUERY));
+            uint32_t id = 0;
+            if (q.request == static_cast<uint32_t>(VIDIOC_QUERYCTRL) && q.arg_in.size() >= 4)
+                memcpy(&id, q.arg_in.data(), 4);
+            EXPECT_EQ(id & V4L2_CTRL_FLAG_NEXT_CTRL, 0u);
+        }
+    }
+    // What the camera itself refuses is said so, not as a character-set error.
+    simcam::stall_xu(kNode, 10, 1);
+    Response r = post("/api/dsp", R"({"addr":16,"read":1})");
+    EXPECT_EQ(r.status, 502);
+    EXPECT_NE(r.body.find("the camera refused the register access"), std::string::npos) << r.body;
+    // The edges themselves are allowed.
+    EXPECT_EQ(post("/api/dsp", R"({"addr":65535,"read":1})").status, 200);
+    EXPECT_EQ(post("/api/dsp", R"({"addr":"0xfff8","read":8})").status, 200);
+    EXPECT_EQ(post("/api/controls", R"({"name":"auto_exposure","value":1})").body,
+              R"({"cam":0,"id":10094849,"name":"auto_exposure","value":1})");
+}
+
+TEST_F(Serve, ACameraNobodyWatchesRestsAndWakesForAPicture) {
+    rest_after_ms_ = 300;
+    start();
+    auto capturing = [&] { return state_says(R"("capturing":true)"); };
+    EXPECT_TRUE(eventually([&] { return !capturing(); }));
+    // Resting: no frames, though the page polls the state and the controls.
+    const uint64_t rested = simcam::frames_delivered(kNode);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(get("/api/controls?cam=0").status, 200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    EXPECT_FALSE(capturing());
+    EXPECT_EQ(simcam::frames_delivered(kNode), rested);
+
+    // A snapshot wakes it and gets a frame captured after it asked: within
+    // a frame interval and the camera's start-up (none for simcam), with
+    // room for a loaded machine.
+    const auto asked = std::chrono::steady_clock::now();
+    Response snap = get("/snapshot?cam=0");
+    const auto took = std::chrono::steady_clock::now() - asked;
+    EXPECT_EQ(snap.status, 200);
+    EXPECT_GE(stamp_of(snap.body), 0);  // simcam's stamps restart with streaming
+    EXPECT_GT(simcam::frames_delivered(kNode), rested);
+    EXPECT_LT(took, std::chrono::milliseconds(1000));
+    EXPECT_TRUE(eventually([&] { return !capturing(); }));
+
+    // So does a stream, and it keeps the camera going while it is open.
+    StreamReader s;
+    std::map<std::string, std::string> h;
+    std::string jpeg, why;
+    ASSERT_TRUE(first_part(&s, &h, &jpeg, &why)) << why;
+    EXPECT_GE(stamp_of(jpeg), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(600));
+    EXPECT_TRUE(s.next(&h, &jpeg, &why)) << why;
+    EXPECT_TRUE(capturing());
+    s.close();
+    EXPECT_TRUE(eventually([&] { return !capturing(); }));
+
+    // An unplug is noticed while resting, and the camera comes back.
+    simcam::unplug_after(kNode, 0);
+    EXPECT_TRUE(eventually([&] { return state_says(R"("signal":false)"); }));
+    simcam::replug(kNode);
+    EXPECT_TRUE(eventually([&] { return get("/snapshot?cam=0").status == 200; }));
+    EXPECT_EQ(simcam::open_descriptors(), 1u);
+}
+
+TEST_F(Serve, MetricsAreInThePrometheusTextFormat) {
+    options_.auth = "ann:s3cret";
+    start();
+    const std::string ok = "Authorization: Basic YW5uOnMzY3JldA==\r\n";  // ann:s3cret
+    EXPECT_EQ(get("/metrics").status, 401);
+    StreamReader s;
+    ASSERT_TRUE(s.open(port_, "/stream?cam=0", false, ok));
+    std::map<std::string, std::string> h;
+    std::string jpeg, why;
+    size_t received = 0;
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_TRUE(s.next(&h, &jpeg, &why)) << why;
+        received += jpeg.size();
+    }
+
+    Response r = get("/metrics", ok);
+    EXPECT_EQ(r.status, 200);
+    EXPECT_EQ(r.headers["content-type"], "text/plain; version=0.0.4; charset=utf-8");
+    // Every sample after its HELP and TYPE lines, one per served camera.
+    const std::regex help(R"(# HELP (camctl_[a-z_]+) \S.*)"),
+        type(R"(# TYPE (camctl_[a-z_]+) (counter|gauge))"),
+        sample(R"((camctl_[a-z_]+)\{cam="0"\} (\d+))");
+    std::set<std::string> helped, typed;
+    std::map<std::string, uint64_t> value;
+    std::istringstream lines(r.body);
+    std::string line;
+    std::smatch m;
+    while (std::getline(lines, line)) {
+        SCOPED_TRACE(line);
+        if (std::regex_match(line, m, help)) {
+            helped.insert(m[1]);
+        } else if (std::regex_match(line, m, type)) {
+            typed.insert(m[1]);
+            if (m[2] == "counter") {
+                EXPECT_EQ(m[1].str().rfind("_total"), m[1].length() - 6);
+            }
+        } else {
+            ASSERT_TRUE(std::regex_match(line, m, sample));
+            EXPECT_TRUE(helped.count(m[1]) && typed.count(m[1]));
+            EXPECT_EQ(value.count(m[1]), 0u);
+            value[m[1]] = std::stoull(m[2]);
+        }
+    }
+    for (const char* name :
+         {"camctl_frames_total", "camctl_frames_damaged_total", "camctl_frames_dropped_total",
+          "camctl_clients", "camctl_signal", "camctl_capturing", "camctl_sent_bytes_total"})
+        EXPECT_EQ(value.count(name), 1u) << name;
+    EXPECT_GE(value["camctl_frames_total"], 2u);
+    EXPECT_EQ(value["camctl_clients"], 1u);
+    EXPECT_EQ(value["camctl_signal"], 1u);
+    EXPECT_GE(value["camctl_sent_bytes_total"], received);
+}
+
+// A password in a file keeps it out of `ps`; a file other users can read
+// would give it away just the same.
+TEST(ServeOptions, TheAuthFileMustBeTheOwnersAlone) {
+    char dir_template[] = "/tmp/serve_auth.XXXXXX";
+    ASSERT_TRUE(mkdtemp(dir_template));
+    const std::string dir = dir_template;
+    struct Case {
+        std::string text;
+        mode_t mode;
+        bool credentials_dir;  // under $CREDENTIALS_DIRECTORY
+        const char* auth;      // nullptr: refused
+        const char* message;
+    };
+    const Case cases[] = {
+        {"ann:s3cret\n", 0600, false, "ann:s3cret", ""},
+        {"ann:s:3\r\n", 0400, false, "ann:s:3", ""},
+        {"ann:s3cret\n", 0640, false, nullptr, "is open to other users (mode 0640); run chmod 600"},
+        {"ann:s3cret\n", 0604, false, nullptr, "chmod 600"},
+        {"ann:s3cret\n", 0620, false, nullptr, "chmod 600"},
+        {"ann:s3cret\n", 0440, true, "ann:s3cret", ""},  // systemd's ACL shows as group bits
+        {"ann\n", 0600, false, nullptr, "must hold one line user:password"},
+        {":s3cret\n", 0600, false, nullptr, "one line user:password"},
+        {"ann:s3cret\nbob:x\n", 0600, false, nullptr, "one line user:password"},
+        {"", 0600, false, nullptr, "one line user:password"},
+        {std::string(2000, 'a') + ":b", 0600, false, nullptr, "one line user:password"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text.substr(0, 40) + " mode " + std::to_string(c.mode));
+        const std::string path = dir + "/auth";
+        unlink(path.c_str());
+        std::ofstream(path) << c.text;
+        ASSERT_EQ(chmod(path.c_str(), c.mode), 0);
+        if (c.credentials_dir) {
+            setenv("CREDENTIALS_DIRECTORY", dir.c_str(), 1);
+        } else {
+            unsetenv("CREDENTIALS_DIRECTORY");
+        }
+        std::string arg = path;
+        char opt[] = "--auth-file";
+        char* argv[] = {opt, &arg[0]};
+        serve::ServeOptions o;
+        testing::internal::CaptureStderr();
+        int status = serve::parse_serve_options("camctl serve", 2, argv, nullptr, &o);
+        const std::string err = testing::internal::GetCapturedStderr();
+        if (c.auth) {
+            EXPECT_EQ(status, -1) << err;
+            EXPECT_EQ(o.server.auth, c.auth);
+        } else {
+            EXPECT_EQ(status, 1);
+            EXPECT_EQ(o.server.auth, "");
+            EXPECT_NE(err.find(c.message), std::string::npos) << err;
+            EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+            EXPECT_EQ(err.find("s3cret"), std::string::npos) << err;
+        }
+        unlink(path.c_str());
+    }
+    unsetenv("CREDENTIALS_DIRECTORY");
+    rmdir(dir.c_str());
 }
 
 // The encoder takes YUYV as planes: a wrong stride or sampling shows as a

@@ -2,10 +2,11 @@
 # camctl serve on the real driver, run inside the VM by vm-run:
 #   serve-case.sh CAMCTL HTTP_GET
 # Starts the server on /dev/video0, fetches /api/state until the camera has
-# signal, then /snapshot, checks the JPEG's start and end markers, and stops
-# the server with SIGTERM: it must exit 0. Before that camctl ctrl, a second
-# program on the camera, sets a control that /api/controls must show while
-# the frames go on. Prints one "ok"/"FAIL" line per step.
+# signal, then /snapshot, checks the JPEG's start and end markers, has
+# camctl ctrl, a second program on the camera, set a control that
+# /api/controls must show while the frames go on, waits for the camera to
+# rest and wakes it with a snapshot, and stops the server with SIGTERM: it
+# must exit 0. Prints one "ok"/"FAIL" line per step.
 camctl=$1
 http_get=$2
 failed=0
@@ -58,6 +59,19 @@ fetch /api/state /tmp/state2.json && grep -q '"signal":true' /tmp/state2.json &&
   grep -q '"width":640' /tmp/state2.json && grep -q '"height":480' /tmp/state2.json &&
   [ "$(frames /tmp/state2.json)" -gt "$(frames /tmp/state.json)" ]
 check $? "serve still streams 640x480"
+# Nobody watching: after 5 s the camera rests (STREAMOFF), and a snapshot
+# starts it again on the real driver.
+n=0
+while [ $n -lt 60 ]; do
+  fetch /api/state /tmp/state.json >/dev/null 2>&1 && grep -q '"capturing":false' /tmp/state.json && break
+  sleep 0.2
+  n=$((n + 1))
+done
+grep -q '"capturing":false' /tmp/state.json
+check $? "the camera rests with nobody watching"
+rm -f /tmp/snap.jpg
+fetch /snapshot /tmp/snap.jpg && [ "$(head -c 2 /tmp/snap.jpg | od -An -tx1 | tr -d ' \n')" = ffd8 ]
+check $? "a snapshot wakes it"
 
 kill -TERM $pid
 wait $pid

@@ -22,8 +22,8 @@ void usage(FILE* out) {
     fputs(
         "usage: camctl serve [-d DEVICE]... [-f MJPG|YUY2] [-s WxH] [-r FPS]\n"
         "                    [--listen ADDR:PORT] [--quality Q] [--max-clients N]\n"
-        "                    [--auth USER:PASSWORD] [--allow-origin ORIGIN]\n"
-        "                    [--allow-host NAME]...\n"
+        "                    [--auth USER:PASSWORD | --auth-file FILE]\n"
+        "                    [--allow-origin ORIGIN] [--allow-host NAME]...\n"
         "\n"
         "Serves one or two cameras (-d twice) to web browsers: a page with the\n"
         "live pictures and the controls, an MJPEG stream and snapshots. Each\n"
@@ -38,12 +38,14 @@ void usage(FILE* out) {
         "  --quality Q            JPEG quality of encoded frames, 1..100 (default 80)\n"
         "  --max-clients N        streams at once (default 32); more get 503\n"
         "  --auth USER:PASSWORD   ask browsers for this user and password\n"
+        "  --auth-file FILE       the same from FILE (one line, mode 600), out of ps's sight\n"
         "  --allow-origin ORIGIN  let pages of this origin use the API\n"
         "  --allow-host NAME      also answer requests for this host name (the\n"
         "                         listen address, and loopback names on loopback,\n"
         "                         are always answered); may be given more than once\n"
         "\n"
-        "Stops on SIGINT or SIGTERM.\n"
+        "A camera nobody watches rests (is not captured) until the next stream or\n"
+        "snapshot. Stops on SIGINT or SIGTERM.\n"
         "\n"
         "Exit status: 0 done, 1 usage error, 2 device error.\n",
         out);

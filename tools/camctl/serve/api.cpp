@@ -27,6 +27,45 @@ Reply camera_error(const char* what, int err) {
     return error_reply(502, std::string(what) + ": " + strerror(err));
 }
 
+// The extension unit stalls (EILSEQ) or the transfer fails (EIO, EPIPE) when
+// the camera's firmware will not take an address or a length: strerror's
+// "Invalid or incomplete multibyte or wide character" would only puzzle.
+Reply register_error(const char* what, int err) {
+    if (err == EILSEQ || err == EIO || err == EPIPE)
+        return error_reply(502, std::string(what) + ": the camera refused the register access");
+    return camera_error(what, err);
+}
+
+// False for an index the menu has no entry for.
+bool menu_entry(int slot, uint32_t id, int32_t index, v4l2_querymenu* m) {
+    memset(m, 0, sizeof *m);
+    m->id = id;
+    m->index = static_cast<uint32_t>(index);
+    return xioctl(g_fd[slot], static_cast<int>(VIDIOC_QUERYMENU), m) == 0;
+}
+
+// Only the ids the controls list offers: others, such as ids carrying the
+// driver's "next control" flag, would make it answer for another control.
+bool listed(uint32_t id) {
+    for (size_t i = 0; i < kControlCount; ++i)
+        if (kControls[i].id == id) return true;
+    return false;
+}
+
+// A menu's values are its entries, which need not fill min..max; the driver
+// answers for each one it has. Empty when `value` is one of them, else the
+// reason with the entries there are.
+std::string menu_refusal(int slot, const v4l2_queryctrl& q, int32_t value) {
+    std::string entries;
+    for (int32_t i = q.minimum; i <= q.maximum && i - q.minimum < 64; ++i) {
+        v4l2_querymenu m;
+        if (!menu_entry(slot, q.id, i, &m)) continue;
+        if (i == value) return std::string();
+        entries += (entries.empty() ? "" : ", ") + std::to_string(i);
+    }
+    return "\"value\": " + std::to_string(value) + " is not an entry of the menu (" + entries + ")";
+}
+
 // The feed of the camera, or a 404 reply in *r.
 Feed* feed_of(Feed* const feeds[2], int cam, Reply* r) {
     if (!feeds[cam]) *r = error_reply(404, "no camera " + std::to_string(cam) + " is served");
@@ -75,10 +114,7 @@ json control_json(int slot, const NamedControl& c, const v4l2_queryctrl& q) {
         json menu = json::array();
         for (int32_t i = q.minimum; i <= q.maximum && i - q.minimum < 64; ++i) {
             v4l2_querymenu m;
-            memset(&m, 0, sizeof m);
-            m.id = c.id;
-            m.index = static_cast<uint32_t>(i);
-            if (xioctl(g_fd[slot], static_cast<int>(VIDIOC_QUERYMENU), &m) != 0) continue;
+            if (!menu_entry(slot, c.id, i, &m)) continue;
             std::string label =
                 q.type == V4L2_CTRL_TYPE_MENU
                     ? std::string(reinterpret_cast<const char*>(m.name),
@@ -116,11 +152,24 @@ Reply get_state(Feed* const feeds[2]) {
              {"fps", fps},
              {"measured_fps", static_cast<double>(static_cast<int>(s.measured_fps * 100)) / 100},
              {"signal", s.signal},
+             {"capturing", s.capturing},
              {"frames", s.frames},
              {"damaged", s.damaged},
              {"clients", s.clients}});
     }
     return json_reply(json{{"version", CAMKIT_VERSION}, {"cameras", cams}});
+}
+
+Reply snapshot_reply(const Picture& p) {
+    Reply r;
+    // The picture is shared with the streams; the answer keeps its own copy.
+    r.body.assign(p.jpeg->begin(), p.jpeg->end());
+    r.type = "image/jpeg";
+    if (!p.signal) {
+        r.status = 503;
+        r.headers = {{"X-No-Signal", "1"}, {"Retry-After", "1"}};
+    }
+    return r;
 }
 
 Reply get_devices() {
@@ -195,6 +244,9 @@ Reply post_controls(Feed* const feeds[2], const std::string& body) {
         return error_reply(400, why);
     if (!req.name.empty() && !control_id(req.name.c_str(), &req.id))
         return error_reply(400, "unknown control \"" + req.name + "\"");
+    if (!listed(req.id))
+        return error_reply(400, "unknown control " + hex(req.id, 8) +
+                                    "; the ids are those GET /api/controls lists");
     Reply r;
     Feed* f = feed_of(feeds, req.cam, &r);
     if (!f) return r;
@@ -206,6 +258,10 @@ Reply post_controls(Feed* const feeds[2], const std::string& body) {
     if (q.type != V4L2_CTRL_TYPE_BUTTON && (req.value < q.minimum || req.value > q.maximum))
         return error_reply(400, "\"value\": out of range (" + std::to_string(q.minimum) + " to " +
                                     std::to_string(q.maximum) + ")");
+    if (q.type == V4L2_CTRL_TYPE_MENU || q.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
+        std::string refusal = menu_refusal(f->slot, q, req.value);
+        if (!refusal.empty()) return error_reply(400, refusal);
+    }
     if (cam_control_set(f->slot, req.id, static_cast<uint32_t>(req.value)) != 0)
         return camera_error("setting the control", errno);
     unsigned int now = static_cast<uint32_t>(req.value);
@@ -231,9 +287,9 @@ Reply post_dsp(Feed* const feeds[2], const std::string& body) {
     if (req.write) {
         memcpy(data, req.data.data(), req.count);
         if (cam_dsp_write_buf(f->slot, req.addr, data, static_cast<int>(req.count)) != 0)
-            return camera_error("writing the DSP", errno);
+            return register_error("writing the DSP", errno);
     } else if (cam_dsp_read_buf(f->slot, req.addr, data, static_cast<int>(req.count)) != 0) {
-        return camera_error("reading the DSP", errno);
+        return register_error("reading the DSP", errno);
     }
     json bytes = json::array();
     for (unsigned i = 0; i < req.count; ++i) bytes.push_back(hex(data[i], 2));
@@ -267,7 +323,7 @@ Reply post_sensor(Feed* const feeds[2], const std::string& body) {
         value = v;
     }
     if (rc != 0)
-        return camera_error(req.write ? "writing the sensor" : "reading the sensor", errno);
+        return register_error(req.write ? "writing the sensor" : "reading the sensor", errno);
     return json_reply(json{{"cam", req.cam},
                            {"addr", hex(req.addr, 4)},
                            {"bits", req.bits},

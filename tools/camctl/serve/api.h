@@ -4,6 +4,8 @@
 #define CAMCTL_SERVE_API_H
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "feed.h"
 
@@ -13,12 +15,16 @@ struct Reply {
     int status = 200;
     std::string body;
     const char* type = "application/json";
+    std::vector<std::pair<const char*, const char*>> headers;  // added to the answer
 };
 
 Reply error_reply(int status, const std::string& why);
 
 // feeds[cam] is null for a camera not served.
 Reply get_state(Feed* const feeds[2]);
+// A picture as /snapshot sends it: 503 while there is no signal, with the
+// no-signal picture still, for browsers.
+Reply snapshot_reply(const Picture& p);
 Reply get_devices();
 Reply get_controls(Feed* const feeds[2], const char* cam_query);
 Reply post_controls(Feed* const feeds[2], const std::string& body);

@@ -5,6 +5,9 @@
 // capture.
 // When the camera goes away the feed shows a "no signal" picture and opens
 // the device again by its path until it is back.
+// A camera nobody watches rests: streaming stops a few seconds after the
+// last stream or snapshot, the device stays open for the controls, and the
+// next request for a picture starts it again.
 #ifndef CAMCTL_SERVE_FEED_H
 #define CAMCTL_SERVE_FEED_H
 
@@ -34,16 +37,25 @@ struct Picture {
 struct FeedStatus {
     Capture capture;  // as granted
     bool signal = false;
+    bool capturing = false;  // false while resting
     uint64_t frames = 0;
     uint64_t damaged = 0;
+    uint64_t dropped = 0;
     double measured_fps = 0;
     int clients = 0;
+    uint64_t bytes_sent = 0;
 };
 
+// How long a snapshot waits for a picture: a camera woken from rest needs
+// its start-up time before the first frame.
+constexpr int kSnapshotWaitMs = 3000;
+
 struct Feed {
+    const char* prog = "camctl serve";
     int slot = 0;
     int quality = 80;
-    Capture capture;  // wanted, then as granted
+    Capture capture;           // wanted, then as granted
+    int rest_after_ms = 5000;  // without anyone wanting pictures
 
     // Held while the slot is opened or closed; the API holds it around its
     // requests so that they never meet a half-open slot.
@@ -53,6 +65,8 @@ struct Feed {
     // Requests waiting for a picture: with no stream open, the capture
     // thread encodes YUYV frames only while someone waits.
     std::atomic<int> wanted{0};
+    std::atomic<bool> resting{false};     // the capture thread waits for `wanted`
+    std::atomic<uint64_t> bytes_sent{0};  // pictures handed to clients, counted by the server
 
     // Internal state, guarded by m. Clients only read it (shared), so that
     // the many woken by a new frame do not queue up behind one another.
@@ -67,6 +81,8 @@ struct Feed {
     bool signal = false;
     bool open = false;  // the slot holds the camera (guarded by device)
     uint64_t damaged = 0;
+    uint64_t dropped = 0;  // numbered by the driver, never delivered
+    bool capturing = false;
     double measured_fps = 0;
     bool stopping = false;
     std::thread thread;
@@ -76,10 +92,18 @@ struct Feed {
 // when the camera cannot be opened at all.
 bool start_feed(const char* prog, const Capture& wanted, int slot, int quality, Feed* f);
 
-// The newest picture after `after` (0: whatever is there), waiting up to
-// wait_ms; while there is no signal, the "no signal" picture about once a
-// second. Empty jpeg on timeout or when the feed stops.
+// The newest picture after `after` (0: not older than the frame captured
+// last),
+// waiting up to wait_ms; while there is no signal, the "no signal" picture
+// (signal false) about once a second. Empty jpeg on timeout or when the
+// feed stops. Wants pictures while it waits.
 Picture next_picture(Feed* f, uint64_t after, int wait_ms);
+
+// A request that waits for a picture by other means holds want_pictures()
+// until it has one (each call matched by one unwant_pictures()): the capture
+// thread keeps or starts capturing meanwhile.
+void want_pictures(Feed* f);
+void unwant_pictures(Feed* f);
 
 FeedStatus feed_status(Feed* f);
 

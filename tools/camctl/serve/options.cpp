@@ -1,8 +1,13 @@
 #include "options.h"
 
 #include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "args.h"
 #include "status.h"
@@ -43,6 +48,53 @@ bool is_loopback(const sockaddr_storage& a) {
 
 namespace {
 
+// "user:password": both parts there.
+bool credentials(const std::string& v) {
+    size_t colon = v.find(':');
+    return colon != std::string::npos && colon > 0 && colon + 1 < v.size() &&
+           v.find('\0') == std::string::npos;
+}
+
+// systemd hands a unit's credentials over in a directory of its own that
+// only the service's user can read; it may open the file to that user by an
+// ACL, which shows as group bits.
+bool in_credentials_directory(const char* path) {
+    const char* dir = getenv("CREDENTIALS_DIRECTORY");
+    size_t n = dir ? strlen(dir) : 0;
+    return n > 0 && !strncmp(path, dir, n) && path[n] == '/';
+}
+
+// The password file: one line "user:password", not open to other users.
+// Says what to do and returns false otherwise.
+bool read_auth_file(const char* prog, const char* path, std::string* auth) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+        fprintf(stderr, "%s: cannot read %s: %s\n", prog, path, strerror(errno));
+        if (fd >= 0) close(fd);
+        return false;
+    }
+    // The mode of the file opened, not of whatever the name shows later.
+    if ((st.st_mode & (S_IRWXG | S_IRWXO)) && !in_credentials_directory(path)) {
+        close(fd);
+        fprintf(stderr, "%s: %s is open to other users (mode %04o); run chmod 600 %s\n", prog, path,
+                static_cast<unsigned>(st.st_mode & 07777), path);
+        return false;
+    }
+    char text[1024];
+    ssize_t n = S_ISREG(st.st_mode) ? read(fd, text, sizeof text) : -1;
+    close(fd);
+    std::string line(text, n > 0 ? static_cast<size_t>(n) : 0);
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+    if (n == static_cast<ssize_t>(sizeof text) || line.find('\n') != std::string::npos ||
+        !credentials(line)) {
+        fprintf(stderr, "%s: %s must hold one line user:password\n", prog, path);
+        return false;
+    }
+    *auth = line;
+    return true;
+}
+
 bool apply(const char* opt, const char* v, ServeOptions* o) {
     if (!strcmp(opt, "-d")) {
         if (!*v || o->devices.size() == 2) return false;
@@ -59,8 +111,7 @@ bool apply(const char* opt, const char* v, ServeOptions* o) {
         return parse_listen(v, &o->server.address);
     }
     if (!strcmp(opt, "--auth")) {
-        const char* colon = strchr(v, ':');
-        if (!colon || colon == v || !colon[1]) return false;
+        if (!credentials(v)) return false;
         o->server.auth = v;
         return true;
     }
@@ -92,6 +143,7 @@ int parse_serve_options(const char* prog, int argc, char** argv, void (*usage)(F
                                              "--quality",
                                              "--max-clients",
                                              "--auth",
+                                             "--auth-file",
                                              "--allow-origin",
                                              "--allow-host"};
     parse_listen(o->listen.c_str(), &o->server.address);
@@ -111,6 +163,10 @@ int parse_serve_options(const char* prog, int argc, char** argv, void (*usage)(F
             return kUsage;
         }
         const char* v = argv[++i];
+        if (!strcmp(opt, "--auth-file")) {
+            if (!read_auth_file(prog, v, &o->server.auth)) return kUsage;
+            continue;
+        }
         if (!apply(opt, v, o)) {
             // The password stays out of the message.
             fprintf(stderr, "%s: bad value for %s: '%s' (see %s --help)\n", prog, opt,

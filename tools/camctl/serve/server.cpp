@@ -24,6 +24,7 @@
 #include "api.h"
 #include "assets.h"
 #include "frame_source.h"
+#include "metrics.h"
 #include "options.h"
 #include "values.h"
 
@@ -42,7 +43,6 @@ constexpr double kRequestDeadline = 5.0;
 constexpr int kSweepMs = 100;
 // How long a pump waits for a frame before it looks at deadlines again.
 constexpr int kPumpMs = 250;
-constexpr double kSnapshotWait = 1.0;  // then whatever there is, or 503
 constexpr double kNoSignalRepeat = 1.0;
 // Descriptors kept for the cameras, the files and the listening sockets.
 constexpr rlim_t kReservedFds = 64;
@@ -131,6 +131,7 @@ MHD_Result send(const Server& s, MHD_Connection* c, const Reply& reply, bool clo
         reply.body.size(), const_cast<char*>(reply.body.data()), MHD_RESPMEM_MUST_COPY);
     if (!r) return MHD_NO;
     MHD_add_response_header(r, "Content-Type", reply.type);
+    for (const auto& h : reply.headers) MHD_add_response_header(r, h.first, h.second);
     add_common_headers(s, c, r);
     if (close) MHD_add_response_header(r, "Connection", "close");
     MHD_Result ok = MHD_queue_response(c, static_cast<unsigned>(reply.status), r);
@@ -443,6 +444,7 @@ ssize_t stream_part(void* cls, uint64_t, char* buf, size_t max) {
         done += n;
         st->pos += n;
     }
+    st->feed->bytes_sent += done;
     return static_cast<ssize_t>(done);
 }
 
@@ -499,32 +501,36 @@ MHD_Result start_stream(Server* s, MHD_Connection* c, Request*) {
 }
 
 // A picture not older than the frame captured last when asked: waits
-// (parked) for the next one when that one was not encoded, up to a second.
+// (parked) for the next one when that one was not encoded, up to kSnapshotWaitMs (a resting camera
+// needs its start-up); without a signal, the no-signal picture with 503.
 MHD_Result snapshot(Server* s, MHD_Connection* c, Request* req) {
     Waiter& w = req->wait;
     if (!w.feed) {
         MHD_Result result = MHD_NO;
         if (!(w.feed = feed_for(s, c, &result))) return result;
         w.c = c;
-        w.deadline = now_seconds() + kSnapshotWait;
+        w.deadline = now_seconds() + kSnapshotWaitMs / 1000.0;
         const uint64_t fresh = feed_status(w.feed).frames;
         w.after = fresh ? fresh - 1 : 0;
     }
     Picture p = next_picture(w.feed, w.after, 0);
-    const bool late = now_seconds() >= w.deadline;
+    // A camera without signal is not waited for as long as one starting up.
+    const double now = now_seconds();
+    const bool late = now >= w.deadline ||
+                      (p.jpeg && !p.signal && now >= w.deadline - kSnapshotWaitMs / 1000.0 + 1.0);
     if (!p.jpeg || (!p.signal && !late)) {
         if (!late && park(s, &w)) return MHD_YES;
         if (!p.jpeg) return send_error(*s, c, 503, "no picture from the camera in time");
     }
-    // The picture is shared with the streams; the response keeps its own copy.
-    Reply r;
-    r.body.assign(p.jpeg->begin(), p.jpeg->end());
-    r.type = "image/jpeg";
-    return send(*s, c, r);
+    w.feed->bytes_sent += p.jpeg->size();
+    return send(*s, c, snapshot_reply(p));
 }
 
 MHD_Result state(Server* s, MHD_Connection* c, Request*) {
     return send(*s, c, get_state(s->feeds));
+}
+MHD_Result metrics(Server* s, MHD_Connection* c, Request*) {
+    return send(*s, c, get_metrics(s->feeds));
 }
 MHD_Result devices(Server* s, MHD_Connection* c, Request*) {
     return send(*s, c, get_devices());
@@ -553,6 +559,7 @@ const Route kRoutes[] = {
     {"/stream", false, start_stream},
     {"/snapshot", false, snapshot},
     {"/api/state", false, state},
+    {"/metrics", false, metrics},
     {"/api/devices", false, devices},
     {"/api/controls", false, controls},
     {"/api/controls", true, set_control},

@@ -49,6 +49,14 @@ bool field_number(const nlohmann::json& body, const char* key, uint32_t max, uin
     return true;
 }
 
+// The camera counts the address on with each byte; past 0xffff it would
+// wrap or refuse, so such a transfer is not sent at all.
+bool within_registers(const RegisterRequest& r, std::string* why) {
+    if (r.addr + r.count - 1u <= 0xFFFF) return true;
+    return fail(why, "\"addr\" " + hex(r.addr, 4) + " and " + std::to_string(r.count) +
+                         " bytes run past the last register, 0xffff");
+}
+
 }  // namespace
 
 bool number_value(const nlohmann::json& v, uint32_t max, uint32_t* out, std::string* why) {
@@ -107,7 +115,7 @@ bool dsp_request(const nlohmann::json& body, RegisterRequest* r, std::string* wh
         if (!field_number(body, "read", 8, &n, why)) return false;
         if (n < 1) return fail(why, "\"read\": 1 to 8 bytes");
         r->count = n;
-        return true;
+        return within_registers(*r, why);
     }
     const nlohmann::json& w = body["write"];
     if (!w.is_array() || w.empty() || w.size() > 8)
@@ -121,7 +129,7 @@ bool dsp_request(const nlohmann::json& body, RegisterRequest* r, std::string* wh
         r->data.push_back(static_cast<uint8_t>(v));
     }
     r->count = static_cast<unsigned>(r->data.size());
-    return true;
+    return within_registers(*r, why);
 }
 
 bool sensor_request(const nlohmann::json& body, RegisterRequest* r, std::string* why) {
@@ -154,15 +162,22 @@ bool control_request(const nlohmann::json& body, ControlRequest* r, std::string*
     } else {
         if (!body["name"].is_string()) return fail(why, "\"name\" must be a string");
         r->name = body["name"].get<std::string>();
+        // "brightness\u0000x" must not pass for brightness in C string compares.
+        if (r->name.find('\0') != std::string::npos)
+            return fail(why, "\"name\" must not contain NUL characters");
         if (r->name.empty() || r->name.size() > 64) return fail(why, "unknown control");
     }
     auto v = body.find("value");
     if (v == body.end()) return fail(why, "\"value\" is missing");
     if (v->is_boolean()) {
         r->value = v->get<bool>() ? 1 : 0;
+    } else if (v->is_number_unsigned()) {
+        // Read as signed, 18446744073709551615 would pass for -1.
+        if (v->get<uint64_t>() > INT32_MAX) return fail(why, "\"value\": out of range");
+        r->value = static_cast<int32_t>(v->get<uint64_t>());
     } else if (v->is_number_integer()) {
         int64_t n = v->get<int64_t>();
-        if (n < INT32_MIN || n > INT32_MAX) return fail(why, "\"value\": out of range");
+        if (n < INT32_MIN) return fail(why, "\"value\": out of range");
         r->value = static_cast<int32_t>(n);
     } else {
         return fail(why, "\"value\" must be an integer");
