@@ -7,6 +7,7 @@
 
 #include "camapi.h"
 #include "choose.h"
+#include "control_info.h"
 #include "control_names.h"
 #include "values.h"
 
@@ -36,14 +37,6 @@ Reply register_error(const char* what, int err) {
     return camera_error(what, err);
 }
 
-// False for an index the menu has no entry for.
-bool menu_entry(int slot, uint32_t id, int32_t index, v4l2_querymenu* m) {
-    memset(m, 0, sizeof *m);
-    m->id = id;
-    m->index = static_cast<uint32_t>(index);
-    return xioctl(g_fd[slot], static_cast<int>(VIDIOC_QUERYMENU), m) == 0;
-}
-
 // Only the ids the controls list offers: others, such as ids carrying the
 // driver's "next control" flag, would make it answer for another control.
 bool listed(uint32_t id) {
@@ -52,79 +45,10 @@ bool listed(uint32_t id) {
     return false;
 }
 
-// A menu's values are its entries, which need not fill min..max; the driver
-// answers for each one it has. Empty when `value` is one of them, else the
-// reason with the entries there are.
-std::string menu_refusal(int slot, const v4l2_queryctrl& q, int32_t value) {
-    std::string entries;
-    for (int32_t i = q.minimum; i <= q.maximum && i - q.minimum < 64; ++i) {
-        v4l2_querymenu m;
-        if (!menu_entry(slot, q.id, i, &m)) continue;
-        if (i == value) return std::string();
-        entries += (entries.empty() ? "" : ", ") + std::to_string(i);
-    }
-    return "\"value\": " + std::to_string(value) + " is not an entry of the menu (" + entries + ")";
-}
-
 // The feed of the camera, or a 404 reply in *r.
 Feed* feed_of(Feed* const feeds[2], int cam, Reply* r) {
     if (!feeds[cam]) *r = error_reply(404, "no camera " + std::to_string(cam) + " is served");
     return feeds[cam];
-}
-
-bool query_control(int slot, uint32_t id, v4l2_queryctrl* q) {
-    memset(q, 0, sizeof *q);
-    q->id = id;
-    return xioctl(g_fd[slot], static_cast<int>(VIDIOC_QUERYCTRL), q) == 0 &&
-           !(q->flags & V4L2_CTRL_FLAG_DISABLED);
-}
-
-const char* type_name(uint32_t type) {
-    switch (type) {
-        case V4L2_CTRL_TYPE_BOOLEAN:
-            return "boolean";
-        case V4L2_CTRL_TYPE_MENU:
-        case V4L2_CTRL_TYPE_INTEGER_MENU:
-            return "menu";
-        case V4L2_CTRL_TYPE_BUTTON:
-            return "button";
-        default:
-            return "integer";
-    }
-}
-
-json control_json(int slot, const NamedControl& c, const v4l2_queryctrl& q) {
-    json j = {{"id", c.id},
-              {"name", c.name},
-              {"label", std::string(reinterpret_cast<const char*>(q.name),
-                                    strnlen(reinterpret_cast<const char*>(q.name), sizeof q.name))},
-              {"type", type_name(q.type)},
-              {"min", q.minimum},
-              {"max", q.maximum},
-              {"step", q.step},
-              {"default", q.default_value},
-              {"inactive", (q.flags & V4L2_CTRL_FLAG_INACTIVE) != 0},
-              {"readonly", (q.flags & V4L2_CTRL_FLAG_READ_ONLY) != 0}};
-    unsigned int value = 0;
-    if (q.type != V4L2_CTRL_TYPE_BUTTON && cam_control_get(slot, c.id, &value) == 0)
-        j["value"] = static_cast<int32_t>(value);
-    else
-        j["value"] = nullptr;
-    if (q.type == V4L2_CTRL_TYPE_MENU || q.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
-        json menu = json::array();
-        for (int32_t i = q.minimum; i <= q.maximum && i - q.minimum < 64; ++i) {
-            v4l2_querymenu m;
-            if (!menu_entry(slot, c.id, i, &m)) continue;
-            std::string label =
-                q.type == V4L2_CTRL_TYPE_MENU
-                    ? std::string(reinterpret_cast<const char*>(m.name),
-                                  strnlen(reinterpret_cast<const char*>(m.name), sizeof m.name))
-                    : std::to_string(m.value);
-            menu.push_back({{"value", i}, {"label", label}});
-        }
-        j["menu"] = menu;
-    }
-    return j;
 }
 
 }  // namespace
@@ -229,9 +153,9 @@ Reply get_controls(Feed* const feeds[2], const char* cam_query) {
     if (!f->open) return camera_error("reading the controls", ENODEV);
     json controls = json::array();
     for (size_t i = 0; i < kControlCount; ++i) {
-        v4l2_queryctrl q;
-        if (query_control(f->slot, kControls[i].id, &q))
-            controls.push_back(control_json(f->slot, kControls[i], q));
+        ControlInfo c;
+        if (query_control(f->slot, kControls[i].id, &c))
+            controls.push_back(control_json(f->slot, c));
     }
     return json_reply(json{{"cam", cam}, {"controls", controls}});
 }
@@ -252,20 +176,16 @@ Reply post_controls(Feed* const feeds[2], const std::string& body) {
     if (!f) return r;
     std::lock_guard<std::mutex> lock(f->device);
     if (!f->open) return camera_error("setting the control", ENODEV);
-    v4l2_queryctrl q;
-    if (!query_control(f->slot, req.id, &q))
+    ControlInfo c;
+    if (!query_control(f->slot, req.id, &c))
         return error_reply(400, "unknown control " + hex(req.id, 8));
-    if (q.type != V4L2_CTRL_TYPE_BUTTON && (req.value < q.minimum || req.value > q.maximum))
-        return error_reply(400, "\"value\": out of range (" + std::to_string(q.minimum) + " to " +
-                                    std::to_string(q.maximum) + ")");
-    if (q.type == V4L2_CTRL_TYPE_MENU || q.type == V4L2_CTRL_TYPE_INTEGER_MENU) {
-        std::string refusal = menu_refusal(f->slot, q, req.value);
-        if (!refusal.empty()) return error_reply(400, refusal);
-    }
+    const std::string refusal = check_value(c, req.value);
+    if (!refusal.empty())
+        return error_reply(400, "\"value\": " + std::to_string(req.value) + " " + refusal);
     if (cam_control_set(f->slot, req.id, static_cast<uint32_t>(req.value)) != 0)
         return camera_error("setting the control", errno);
     unsigned int now = static_cast<uint32_t>(req.value);
-    if (q.type != V4L2_CTRL_TYPE_BUTTON && cam_control_get(f->slot, req.id, &now) != 0)
+    if (c.q.type != V4L2_CTRL_TYPE_BUTTON && cam_control_get(f->slot, req.id, &now) != 0)
         return camera_error("reading the control back", errno);
     return json_reply(json{{"cam", req.cam},
                            {"id", req.id},
