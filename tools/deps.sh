@@ -11,6 +11,8 @@ pkgs=(
   avrdude  # boardflash's upload tests run the real one
   libturbojpeg0-dev libyuv-dev
   libmicrohttpd-dev nlohmann-json3-dev
+  libavformat-dev libavcodec-dev libavutil-dev  # camctl record (native builds only)
+  ffmpeg  # record's tests read its files with ffprobe and ffmpeg; the benchmark's reference
   chromium chromium-driver python3-selenium  # the page's browser test
 )
 # i686 cross build and its tests under qemu-i386 (never gcc-multilib: it removes the cross compilers)
