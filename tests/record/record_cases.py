@@ -109,7 +109,8 @@ class Run:
     def camctl(self, *argv, stop=None, after=0.0, ready=None, env=None):
         """Runs camctl record under simcam; `stop` is a signal sent `after` seconds
         after camctl started, or after the file `ready` appeared."""
-        cmd = [self.a.simcam_run, '--', self.a.camctl, 'record', *argv]
+        # A loaded machine may keep the camera's frames back for seconds.
+        cmd = [self.a.simcam_run, '--', self.a.camctl, 'record', '--timeout', '10', *argv]
         p = subprocess.Popen(cmd, cwd=self.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                              text=True, env=env)
         if stop:
@@ -173,7 +174,9 @@ def pre(r):
     check(status == 0, f'exit {status}: {err}')
     frames, _ = written(out)
     s = check_file(r.path('p.mkv'), '640x480', r.a.stamps, 'mjpeg')
-    check(len(s) == frames and 50 <= frames <= 60, f'{frames} frames: {s}')
+    # Without drops, 30 held and 30 after the trigger.
+    check(len(s) == frames and (frames == 60 or not re.search(r'^dropped frames:  0$', out, re.M)),
+          f'{frames} frames: {s}\n{out}')
     check(s[0] > 0, 'the held frames are the last second, not the first')
 
 

@@ -205,9 +205,10 @@ class Progress {
     explicit Progress(const std::string& folder)
         : folder_(folder), enabled_(ui::level() == ui::Level::Normal && isatty(STDERR_FILENO)) {}
     ~Progress() { finish(); }
-    void update(const record::State& s, double seconds, double now) {
+    void update(const record::Recorder& rec, double seconds, double now) {
         if (!enabled_ || now - last_ < 0.5) return;
         last_ = now;
+        const record::State s = rec.state();
         struct statvfs fs;
         std::string free_text = "?";
         if (statvfs(folder_.c_str(), &fs) == 0)
@@ -363,8 +364,7 @@ int cmd_record(int argc, char** argv) {
         if (r == record::Push::Stopped) break;
         if (r == record::Push::Queued || r == record::Push::Dropped) ++recorded;
         if (o.frames && recorded >= o.frames) break;
-        const record::State s = rec.state();
-        progress.update(s, started ? (t - static_cast<double>(start_us) / 1e6) : ra.pre_ms / 1e3,
+        progress.update(rec, started ? (t - static_cast<double>(start_us) / 1e6) : ra.pre_ms / 1e3,
                         src.waiting_since);
     }
     progress.finish();

@@ -44,6 +44,8 @@ int MediaFile::write_cb(void* self, uint8_t* buf, int size) {
             return AVERROR(err);
         }
         done += static_cast<int>(n);
+        f->pos_ += n;
+        if (f->pos_ > f->on_disk_) f->on_disk_ = f->pos_;
     }
     return size;
 }
@@ -55,7 +57,9 @@ int64_t MediaFile::seek_cb(void* self, int64_t offset, int whence) {
         return fstat(f->fd_, &st) == 0 ? static_cast<int64_t>(st.st_size) : AVERROR(errno);
     }
     off_t at = lseek(f->fd_, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
-    return at < 0 ? AVERROR(errno) : static_cast<int64_t>(at);
+    if (at < 0) return AVERROR(errno);
+    f->pos_ = at;
+    return static_cast<int64_t>(at);
 }
 
 bool MediaFile::fail(int err) {
@@ -63,10 +67,18 @@ bool MediaFile::fail(int err) {
     return false;
 }
 
-// Everything handed to the muxer so far that it let go of is in the file.
-void MediaFile::mark_written() {
-    avio_flush(pb_);
-    if (!pb_->error && !err_) good_end_ = avio_tell(pb_);
+// What the muxer let go of ends in a whole element (the header, a cluster):
+// once the buffered bytes before it are written, the file may end there.
+void MediaFile::note_boundary() {
+    boundaries_.push_back(avio_tell(pb_));
+    settle();
+}
+
+void MediaFile::settle() {
+    while (!boundaries_.empty() && boundaries_.front() <= on_disk_) {
+        good_end_ = boundaries_.front();
+        boundaries_.pop_front();
+    }
 }
 
 bool MediaFile::open(const std::string& path, Stored codec, unsigned width, unsigned height,
@@ -74,7 +86,8 @@ bool MediaFile::open(const std::string& path, Stored codec, unsigned width, unsi
     path_ = path;
     err_ = 0;
     frames_ = 0;
-    good_end_ = 0;
+    good_end_ = pos_ = on_disk_ = 0;
+    boundaries_.clear();
     frame_us_ = av_rescale(frame_num, 1000000, frame_den);
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd_ < 0) return fail(errno);
@@ -90,6 +103,9 @@ bool MediaFile::open(const std::string& path, Stored codec, unsigned width, unsi
     pkt_ = pb_ ? av_packet_alloc() : nullptr;
     if (!pkt_) return fail(ENOMEM);
     ctx_->pb = pb_;
+    // Writes go out in whole buffers rather than one per frame; flush()
+    // bounds what a crash loses.
+    ctx_->flush_packets = 0;
 
     AVCodecParameters* par = st->codecpar;
     par->codec_type = AVMEDIA_TYPE_VIDEO;
@@ -110,13 +126,17 @@ bool MediaFile::open(const std::string& path, Stored codec, unsigned width, unsi
     AVDictionary* opts = nullptr;
     // Every frame is a key frame and closes a cluster once it is over 4 KiB;
     // small ones still go out within a second.
-    if (!avi) av_dict_set(&opts, "cluster_time_limit", "1000", 0);
+    if (!avi) {
+        av_dict_set(&opts, "cluster_time_limit", "1000", 0);
+        // The optional checksums would cost more than the rest of the muxing.
+        av_dict_set(&opts, "write_crc32", "0", 0);
+    }
     ret = avformat_write_header(ctx_, &opts);
     av_dict_free(&opts);
     if (ret < 0) return fail(errno_of(ret));
     tb_num_ = st->time_base.num;
     tb_den_ = st->time_base.den;
-    mark_written();
+    note_boundary();
     return err_ == 0;
 }
 
@@ -142,7 +162,7 @@ bool MediaFile::write(const unsigned char* data, size_t size, int64_t t_us) {
     last_pts_ = pts;
     last_t_us_ = av_rescale_q(pts, tb, kMicro);
     ++frames_;
-    mark_written();
+    note_boundary();
     return err_ == 0;
 }
 
@@ -150,7 +170,9 @@ bool MediaFile::flush(bool sync) {
     if (!ctx_ || err_) return false;
     int ret = av_write_frame(ctx_, nullptr);  // closes Matroska's open cluster
     if (ret < 0) return fail(errno_of(ret));
-    mark_written();
+    note_boundary();
+    avio_flush(pb_);
+    settle();
     if (!err_ && sync && fdatasync(fd_) != 0) fail(errno);
     return err_ == 0;
 }
@@ -160,12 +182,14 @@ bool MediaFile::close() {
     if (ctx_ && pb_ && !err_) {
         int ret = av_write_trailer(ctx_);
         if (ret < 0) fail(errno_of(ret));
-        if (!err_) mark_written();
         if (!err_ && fdatasync(fd_) != 0) fail(errno);
     }
     // The trailer or a cluster cut short would end the file in a torn
     // element: without it the file plays to its last whole cluster.
-    if (err_ && fd_ >= 0 && ftruncate(fd_, static_cast<off_t>(good_end_)) == 0) fdatasync(fd_);
+    if (err_ && fd_ >= 0) {
+        settle();
+        if (ftruncate(fd_, static_cast<off_t>(good_end_)) == 0) fdatasync(fd_);
+    }
     if (pb_) {
         av_freep(&pb_->buffer);
         avio_context_free(&pb_);
@@ -180,7 +204,8 @@ bool MediaFile::close() {
 }
 
 uint64_t MediaFile::bytes() const {
-    return pb_ ? static_cast<uint64_t>(avio_tell(pb_)) : static_cast<uint64_t>(good_end_);
+    if (pb_) return static_cast<uint64_t>(avio_tell(pb_));
+    return static_cast<uint64_t>(err_ ? good_end_ : on_disk_);
 }
 
 int64_t MediaFile::duration_us() const {

@@ -7,6 +7,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <deque>
 #include <string>
 
 struct AVFormatContext;
@@ -49,7 +50,8 @@ class MediaFile {
     static int write_cb(void* self, uint8_t* buf, int size);
     static int64_t seek_cb(void* self, int64_t offset, int whence);
     bool fail(int err);
-    void mark_written();
+    void note_boundary();
+    void settle();
 
     std::string path_;
     int fd_ = -1;
@@ -57,7 +59,10 @@ class MediaFile {
     AVIOContext* pb_ = nullptr;
     AVPacket* pkt_ = nullptr;
     int err_ = 0;
-    int64_t good_end_ = 0;  // the file up to here holds whole elements
+    int64_t good_end_ = 0;            // the file up to here holds whole elements, on disk
+    int64_t pos_ = 0;                 // where the next write lands
+    int64_t on_disk_ = 0;             // bytes the writes have put into the file
+    std::deque<int64_t> boundaries_;  // ends of whole elements not yet on disk
     int64_t frame_us_ = 0;
     int64_t last_pts_ = 0;
     int64_t last_t_us_ = 0;

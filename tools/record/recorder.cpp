@@ -4,6 +4,7 @@
 #include <linux/videodev2.h>
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -20,6 +21,8 @@ bool is_disk_full(int err) {
 }
 
 namespace {
+
+constexpr int kBatchMs = 250;
 
 struct Item {
     std::vector<unsigned char> data;
@@ -63,6 +66,7 @@ struct Recorder::Impl {
     bool open_next(const Item& item);
     void finish_file();
     void drop_front_locked();
+    size_t wake_bytes() const { return opt.queue_bytes / 4; }
 };
 
 Recorder::Recorder() : impl_(new Impl) {}
@@ -155,9 +159,10 @@ Push Recorder::push(const Frame& frame) {
     m.st.queued_bytes += frame.size;
     if (m.st.queued_bytes > m.st.peak_queued_bytes) m.st.peak_queued_bytes = m.st.queued_bytes;
     const bool recording = m.st.recording;
+    const bool wake = m.st.queued_bytes >= m.wake_bytes();
     hold.unlock();
     if (!recording) return Push::Held;
-    m.wake.notify_one();
+    if (wake) m.wake.notify_one();
     return Push::Queued;
 }
 
@@ -277,36 +282,37 @@ bool Recorder::Impl::write_item(const Item& item) {
 void Recorder::Impl::run() {
     using Clock = std::chrono::steady_clock;
     const auto flush_every = std::chrono::milliseconds(opt.flush_ms);
+    // The writer wakes a few times a second and writes what came meanwhile:
+    // a wake-up per frame would cost more than the writing.
+    const auto batch = std::chrono::milliseconds(kBatchMs);
     auto flushed = Clock::now();
     bool unflushed = false;
+    bool failed = false;
     std::unique_lock<std::mutex> hold(lock);
-    for (;;) {
-        wake.wait_until(hold, flushed + flush_every,
-                        [&] { return stopping || (st.recording && !queue.empty()); });
-        if (st.recording && !queue.empty()) {
+    while (!failed) {
+        const auto until = std::min(flushed + flush_every, Clock::now() + batch);
+        wake.wait_until(hold, until, [&] {
+            return stopping || (st.recording && st.queued_bytes >= wake_bytes());
+        });
+        while (st.recording && !queue.empty() && !failed) {
             Item item = std::move(queue.front());
             queue.pop_front();
             st.queued_bytes -= item.data.size();
             hold.unlock();
-            const bool ok = write_item(item);
+            failed = !write_item(item);
             hold.lock();
             spare.push_back(std::move(item.data));
-            if (!ok) break;
             unflushed = true;
-        } else if (stopping) {
-            break;
         }
+        if (failed || stopping) break;
         if (unflushed && Clock::now() - flushed >= flush_every) {
             hold.unlock();
-            const bool ok = file.flush(true);
-            if (!ok) finish_file();
+            failed = !file.flush(true);
+            if (failed) finish_file();
             hold.lock();
-            if (!ok) break;
             unflushed = false;
-            flushed = Clock::now();
-        } else if (!unflushed) {
-            flushed = Clock::now();
         }
+        if (!unflushed) flushed = Clock::now();
     }
     // Stopped, or a write failed: what is still queued is not written.
     while (!queue.empty()) drop_front_locked();
