@@ -231,12 +231,15 @@ def disk_full(r):
 
 
 def usage_errors(r):
-    for argv, want in [(['-o', 'x.mp4'], 'NAME must end in .mkv or .avi'),
-                       ([], '-o NAME is required'),
-                       (['-o', 'x-%q.mkv'], "'%q' is not one of"),
-                       (['-o', 'x.mkv', '--pre', '0'], "bad value for --pre: '0'")]:
+    for argv, code, want in [
+            (['-o', 'x.mp4'], 1, 'NAME must end in .mkv or .avi'),
+            ([], 1, '-o NAME is required'),
+            (['-o', 'x-%q.mkv'], 1, "'%q' is not one of"),
+            (['-o', 'x.mkv', '--pre', '0'], 1, "bad value for --pre: '0'"),
+            (['-o', '/nonexistent/x.mkv'], 2,
+             'cannot write /nonexistent/x.mkv: No such file or directory')]:
         status, out, err = r.camctl(*argv)
-        check(status == 1 and want in err and err.count('\n') == 1, f'{argv}: {status} {err}')
+        check(status == code and want in err and err.count('\n') == 1, f'{argv}: {status} {err}')
 
 
 CASES = {
