@@ -12,6 +12,8 @@ pkgs=(
   libturbojpeg0-dev libyuv-dev
   libmicrohttpd-dev nlohmann-json3-dev
   zlib1g-dev  # camctl snap's PNG files
+  libavformat-dev libavcodec-dev libavutil-dev  # camctl record (native builds only)
+  ffmpeg  # record's tests read its files with ffprobe and ffmpeg; the benchmark's reference
   chromium chromium-driver python3-selenium  # the page's browser test
   pybind11-dev python3-dev python3-numpy python3-pytest dh-python  # the Python module, its tests and package
   python3-opencv  # the Python benchmark measures against OpenCV's VideoCapture

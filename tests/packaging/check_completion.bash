@@ -34,5 +34,8 @@ camctl ctrl set -d /dev/video0 --slot 1 cont|contrast
 camctl ctrl set brightness |
 camctl dsp |read write
 camctl sensor read 0x10 --|--8 --slot
+camctl rec|record
+camctl record --seg|--segment
+camctl record --pre |
 CASES
 exit $fail

@@ -10,5 +10,6 @@ int cmd_ctrl(int argc, char** argv);
 int cmd_dsp(int argc, char** argv);
 int cmd_sensor(int argc, char** argv);
 int cmd_serve(int argc, char** argv);
+int cmd_record(int argc, char** argv);
 
 #endif  // CAMCTL_COMMANDS_H

@@ -23,6 +23,9 @@ const Command kCommands[] = {
     {"dsp", cmd_dsp, "read and write DSP registers"},
     {"sensor", cmd_sensor, "read and write image sensor registers"},
     {"serve", cmd_serve, "serve the cameras to web browsers over HTTP"},
+#ifdef CAMCTL_RECORD
+    {"record", cmd_record, "record frames into video files"},
+#endif
 };
 
 void usage(FILE* out) {
