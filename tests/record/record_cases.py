@@ -218,7 +218,7 @@ def disk_full(r):
     try:
         status, out, err = r.camctl('-s', '640x480', '--segment', '0.5', '--duration', '20',
                                     '-o', 'small/d-%N.mkv')
-        check(status == 3, f'exit {status}: {err}')
+        check(status == 4, f'exit {status}: {err}')
         check(err.count('\n') == 1 and 'No space left on device' in err, err)
         names = sorted(glob.glob(os.path.join(mnt, 'd-*.mkv')),
                        key=lambda n: int(re.search(r'(\d+)\.mkv$', n).group(1)))

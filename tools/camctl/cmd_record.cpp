@@ -27,7 +27,6 @@
 namespace {
 
 const char kProg[] = "camctl record";
-constexpr int kDiskFull = 3;
 constexpr int kInterrupted = 130;  // 128 + SIGINT, as a shell reports it
 constexpr int kJpegQuality = 80;
 
@@ -70,8 +69,8 @@ void usage(FILE* out) {
         "end reports what arrived as camctl stream does, and what was written.\n"
         "\n"
         "Exit status: 0 done, 1 usage error, 2 device error (or a file not\n"
-        "written), 3 the disk was full (the files hold what fitted), 130 after\n"
-        "Ctrl-C.\n",
+        "written), 3 not what was asked for (--exact), 4 the disk was full (the\n"
+        "files hold what fitted), 130 after Ctrl-C.\n",
         out);
 }
 
