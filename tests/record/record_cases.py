@@ -231,7 +231,10 @@ def disk_full(r):
 
 
 def usage_errors(r):
+    open(r.path('old.mkv'), 'w').close()
     for argv, code, want in [
+            (['-o', 'old.mkv', '-n', '1'], 2, 'old.mkv exists (--force replaces it)'),
+            (['-o', 'exact.mkv', '-n', '1', '-s', '800x600', '--exact'], 3, '(--exact: stopped)'),
             (['-o', 'x.mp4'], 1, 'NAME must end in .mkv or .avi'),
             ([], 1, '-o NAME is required'),
             (['-o', 'x-%q.mkv'], 1, "'%q' is not one of"),

@@ -7,6 +7,7 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +19,7 @@
 #include "capture_options.h"
 #include "choose.h"
 #include "commands.h"
+#include "file_name.h"
 #include "frame_source.h"
 #include "recorder.h"
 #include "serve/jpeg_encode.h"
@@ -35,7 +37,8 @@ void usage(FILE* out) {
         "usage: camctl record [-d DEVICE] [-f MJPG|YUY2] [-s WxH] [-r FPS] -o NAME\n"
         "                     [--duration SECONDS | -n FRAMES] [--segment SECONDS]\n"
         "                     [--interval SECONDS] [--pre SECONDS] [--encode]\n"
-        "                     [--slot 0|1] [--timeout SECONDS] [-q|--quiet] [-v|--verbose]\n"
+        "                     [--force] [--exact] [--slot 0|1] [--timeout SECONDS]\n"
+        "                     [-q|--quiet] [-v|--verbose]\n"
         "\n"
         "Records frames into a Matroska file (NAME.mkv; NAME.avi for AVI): MJPG\n"
         "frames as the camera compressed them, YUYV frames raw, or as JPEG with\n"
@@ -59,6 +62,9 @@ void usage(FILE* out) {
         "  --pre SECONDS         hold the last SECONDS in memory and record, from\n"
         "                        them on, when SIGUSR1 comes\n"
         "  --encode              store YUY2 frames as JPEG (quality 80)\n"
+        "  --force               replace files that exist (kept by default)\n"
+        "  --exact               stop if the camera does not give the format, size and\n"
+        "                        rate asked for (else one line says what it gives)\n"
         "  --slot 0|1            capture slot to open the camera in (default 0)\n"
         "  --timeout SECONDS     longest wait for one frame (default 2)\n"
         "  -q, --quiet           no progress line\n"
@@ -269,7 +275,7 @@ int cmd_record(int argc, char** argv) {
     if (status >= 0) return status;
     CaptureOptions o;
     o.frames = 0;  // no limit unless -n
-    status = parse_capture_options(kProg, argc, argv, true, usage, &o);
+    status = parse_capture_options(kProg, argc, argv, kSnapOptions, usage, &o);
     if (status >= 0) return status;
     const char* problem = nullptr;
     if (!o.output)
@@ -282,6 +288,17 @@ int cmd_record(int argc, char** argv) {
         fprintf(stderr, "%s: %s (see %s --help)\n", kProg, problem, kProg);
         return kUsage;
     }
+    // As snap does: a file already there is kept unless --force, and that is
+    // said before the camera is opened (later names are refused as they come).
+    record::FileNamePattern first;
+    std::string bad_pattern;  // said when the recorder takes the pattern
+    if (!o.force && record::parse_file_name(o.output, &first, &bad_pattern)) {
+        const std::string name = record::file_name(first, 0, time(nullptr));
+        if (access(name.c_str(), F_OK) == 0) {
+            fprintf(stderr, "%s: %s exists (--force replaces it)\n", kProg, name.c_str());
+            return kDeviceError;
+        }
+    }
 
     // From here on, a trigger or a stop that comes early is not fatal.
     Signals signals;
@@ -290,6 +307,11 @@ int cmd_record(int argc, char** argv) {
     src.timeout_ms = o.timeout_ms;
     src.timeout_text = o.timeout_text;
     if (!start_frames(kProg, wanted, static_cast<int>(o.slot), &src)) return kDeviceError;
+    status = check_granted(kProg, o, src.capture);
+    if (status >= 0) {
+        stop_frames(&src);
+        return status;
+    }
     const Capture& c = src.capture;
 
     record::Options ro;
@@ -306,6 +328,7 @@ int cmd_record(int argc, char** argv) {
     ro.segment_us = int64_t{ra.segment_ms} * 1000;
     ro.lapse_us = int64_t{ra.interval_ms} * 1000;
     ro.pre_us = int64_t{ra.pre_ms} * 1000;
+    ro.replace = o.force;
     if (ra.pre_ms) {
         // Room for the held seconds at a generous size per frame, on top of
         // the writer's own margin; at most 1 GiB, which a 32-bit board can spare.

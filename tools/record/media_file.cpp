@@ -82,14 +82,14 @@ void MediaFile::settle() {
 }
 
 bool MediaFile::open(const std::string& path, Stored codec, unsigned width, unsigned height,
-                     int frame_num, int frame_den) {
+                     int frame_num, int frame_den, bool replace) {
     path_ = path;
     err_ = 0;
     frames_ = 0;
     good_end_ = pos_ = on_disk_ = 0;
     boundaries_.clear();
     frame_us_ = av_rescale(frame_num, 1000000, frame_den);
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | (replace ? O_TRUNC : O_EXCL) | O_CLOEXEC, 0666);
     if (fd_ < 0) return fail(errno);
 
     const bool avi = ends_with(path, ".avi");

@@ -25,10 +25,11 @@ class MediaFile {
     MediaFile& operator=(const MediaFile&) = delete;
     ~MediaFile();
 
-    // Creates the file and writes its header. `frame_num/frame_den` seconds
-    // is the camera's frame interval: each frame's duration, and AVI's clock.
+    // Creates the file (EEXIST for an existing one unless `replace`) and
+    // writes its header. `frame_num/frame_den` seconds is the camera's frame
+    // interval: each frame's duration, and AVI's clock.
     bool open(const std::string& path, Stored codec, unsigned width, unsigned height, int frame_num,
-              int frame_den);
+              int frame_den, bool replace);
     // One frame at t_us microseconds from the file's start.
     bool write(const unsigned char* data, size_t size, int64_t t_us);
     // Writes out the frames the muxer still holds and, with `sync`, waits

@@ -231,8 +231,8 @@ bool Recorder::Impl::open_next(const Item& item) {
         name.insert(dot == std::string::npos ? name.size() : dot, "-" + std::to_string(number));
     }
     last_name = name;
-    const bool ok =
-        file.open(name, stored, opt.width, opt.height, opt.interval_num, opt.interval_den);
+    const bool ok = file.open(name, stored, opt.width, opt.height, opt.interval_num,
+                              opt.interval_den, opt.replace);
     std::lock_guard<std::mutex> hold(lock);
     ++st.files;
     st.current_path = name;

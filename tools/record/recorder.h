@@ -38,7 +38,8 @@ struct Options {
     int64_t pre_us = 0;      // hold so much before trigger() (0: record at once)
     // Frames waiting for the writer, those held before the trigger included.
     size_t queue_bytes = size_t{128} << 20;
-    int flush_ms = 1000;  // how much a crash or a power cut may lose
+    int flush_ms = 1000;   // how much a crash or a power cut may lose
+    bool replace = false;  // existing files are replaced, not refused (EEXIST)
 };
 
 struct Frame {
