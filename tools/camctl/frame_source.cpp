@@ -66,7 +66,10 @@ bool is_capture_device(const char* prog, const char* device) {
     close(fd);
     const uint32_t caps =
         cap.capabilities & V4L2_CAP_DEVICE_CAPS ? cap.device_caps : cap.capabilities;
-    if (queried ? (caps & V4L2_CAP_VIDEO_CAPTURE) != 0 : err != ENOTTY && err != EINVAL)
+    // ENOSYS: an emulator (qemu-user) that has no translation of the
+    // request for this kind of file says so instead of ENOTTY.
+    if (queried ? (caps & V4L2_CAP_VIDEO_CAPTURE) != 0
+                : err != ENOTTY && err != EINVAL && err != ENOSYS)
         return true;
     fprintf(stderr, "%s: %s is not a V4L2 capture device (see camctl list)\n", prog, device);
     return false;
