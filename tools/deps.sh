@@ -23,6 +23,8 @@ pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
 # armhf cross build and its tests under plain qemu-arm
 pkgs+=(g++-arm-linux-gnueabihf libstdc++6:armhf libudev-dev:armhf libjpeg62-turbo-dev:armhf
   libmicrohttpd-dev:armhf zlib1g-dev:armhf)
+# ... and the armhf Python module of the packages (the target's Python headers)
+pkgs+=(libpython3-dev:armhf)
 # ABI baselines of the libraries (abidw, abidiff)
 pkgs+=(abigail-tools)
 # Debian packages, built natively and cross, and their install test (tools/package-test.sh)

@@ -77,16 +77,17 @@ declare -A expect=(
   [libdovivuzo-dev]='usr/include/dovivuzo.h usr/lib/MA/libdovivuzo.so usr/lib/MA/pkgconfig/dovivuzo.pc'
   [camctl]='usr/bin/camctl usr/share/man/man1/camctl.1.gz usr/share/bash-completion/completions/camctl lib/systemd/system/camctl-serve.service etc/default/camctl-serve'
   [boardflash]='usr/bin/boardflash usr/share/man/man1/boardflash.1.gz'
-  [python3-camkit]='usr/lib/python3/dist-packages/camkit/__init__.py usr/lib/python3/dist-packages/camkit/__init__.pyi'
+  [python3-camkit]='usr/lib/python3/dist-packages/camkit/__init__.py usr/lib/python3/dist-packages/camkit/__init__.pyi usr/lib/python3/dist-packages/camkit/_native.cpython-PY-MA.so'
   [camkit-sim]='usr/bin/simcam-run usr/bin/simcam-udev usr/lib/MA/simcam/libsimcam.so usr/share/simcam/default.umockdev usr/share/man/man1/simcam-run.1.gz'
 )
 declare -A shipped=(
   [amd64]='libcamapi1 libcamapi-dev libdovivuzo1 libdovivuzo-dev camctl boardflash camkit-sim python3-camkit'
-  [armhf]='libcamapi1 libcamapi-dev camctl boardflash camkit-sim'
+  [armhf]='libcamapi1 libcamapi-dev camctl boardflash camkit-sim python3-camkit'
   [i386]='libdovivuzo1 libdovivuzo-dev'
 )
 declare -A elf=([amd64]='ELF64 X86-64' [armhf]='ELF32 ARM' [i386]='ELF32 Intel 80386')
 
+py=$(/usr/bin/python3 -c 'import sys; print("%d%d" % sys.version_info[:2])')
 for arch in "${archs[@]}"; do
   echo "=== contents of the $arch packages"
   ma=$(dpkg-architecture -a "$arch" -qDEB_HOST_MULTIARCH 2>/dev/null)
@@ -99,7 +100,11 @@ for arch in "${archs[@]}"; do
     deb=$(ls "$dir/${p}_"*"_$arch.deb")
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb: not Architecture $arch"
     dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' >"$work/list"
-    for f in ${expect[$p]//MA/$ma}; do
+    # The extension's name carries the Python version and the target's tag
+    # (cpython-311-arm-linux-gnueabihf); the build machine's would mean the
+    # cross build asked the wrong Python.
+    f=${expect[$p]//MA/$ma}
+    for f in ${f//PY/$py}; do
       grep -qx "$f" "$work/list" || fail "$deb lacks $f"
     done
     rm -rf "$work/x" && dpkg-deb -x "$deb" "$work/x"
