@@ -967,5 +967,26 @@ TEST_F(Serve, RecordingsAreMadeListedAndDownloadedOnRequest) {
         }
     }
     stop();
+
+    // A full disk ends the recording with a line and says so in the state
+    // (a small tmpfs: root only).
+    const std::string small = dir + "/small";
+    mkdir(small.c_str(), 0700);
+    if (system(("mount -t tmpfs -o size=200k tmpfs '" + small + "' 2>/dev/null").c_str()) == 0) {
+        options_.record_dir = small;
+        start();
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(post("/api/record", R"({"action":"start"})").status, 200);
+        EXPECT_TRUE(eventually([&] { return state_says("No space left on device"); }));
+        EXPECT_TRUE(state_says(R"("recording":{"active":false,"error":)"));
+        const std::string log = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(std::regex_search(
+            log, std::regex(R"(\d\d:\d\d:\d\d: camera 0 \(/dev/video0\) stopped recording: .*)"
+                            R"(cam0-.*\.mkv: No space left on device)")))
+            << log;
+        EXPECT_EQ(post("/api/record", R"({"action":"stop"})").status, 409);
+        stop();
+        EXPECT_EQ(system(("umount '" + small + "'").c_str()), 0);
+    }
     EXPECT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0);
 }

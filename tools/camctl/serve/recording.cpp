@@ -107,6 +107,7 @@ void record_frame(Feed* f, const FrameSource& src) {
     if (!f->recording_on.load(std::memory_order_relaxed)) return;
     Recording& r = *f->recording;
     std::unique_ptr<record::Recorder> failed;
+    std::string why;
     {
         std::lock_guard<std::mutex> lock(r.m);
         if (!r.rec) return;
@@ -119,11 +120,11 @@ void record_frame(Feed* f, const FrameSource& src) {
         if (r.rec->push(frame) != record::Push::Stopped) return;
         // Only a write error stops it from within: the API takes it out first.
         const record::State s = r.rec->state();
-        r.error = s.error_path + ": " + strerror(s.error);
+        why = r.error = s.error_path + ": " + strerror(s.error);
         failed = std::move(r.rec);
         f->recording_on = false;
     }
-    log_event(f, ("stopped recording: " + r.error).c_str());
+    log_event(f, ("stopped recording: " + why).c_str());
     finish(f, std::move(failed));
 }
 
