@@ -9,6 +9,7 @@
 #include "choose.h"
 #include "control_info.h"
 #include "control_names.h"
+#include "recording.h"
 #include "values.h"
 
 namespace serve {
@@ -16,13 +17,6 @@ namespace serve {
 namespace {
 
 using nlohmann::json;
-
-Reply json_reply(const json& j) {
-    Reply r;
-    // Names from the catalogue may hold invalid UTF-8; replace, never throw.
-    r.body = j.dump(-1, ' ', false, json::error_handler_t::replace);
-    return r;
-}
 
 Reply camera_error(const char* what, int err) {
     return error_reply(502, std::string(what) + ": " + strerror(err));
@@ -53,6 +47,13 @@ Feed* feed_of(Feed* const feeds[2], int cam, Reply* r) {
 
 }  // namespace
 
+Reply json_reply(const json& j) {
+    Reply r;
+    // Names from the catalogue may hold invalid UTF-8; replace, never throw.
+    r.body = j.dump(-1, ' ', false, json::error_handler_t::replace);
+    return r;
+}
+
 Reply error_reply(int status, const std::string& why) {
     Reply r = json_reply(json{{"error", why}});
     r.status = status;
@@ -79,7 +80,8 @@ Reply get_state(Feed* const feeds[2]) {
              {"capturing", s.capturing},
              {"frames", s.frames},
              {"damaged", s.damaged},
-             {"clients", s.clients}});
+             {"clients", s.clients},
+             {"recording", recording_state(feeds[cam])}});
     }
     return json_reply(json{{"version", CAMKIT_VERSION}, {"cameras", cams}});
 }

@@ -3,6 +3,7 @@
 #ifndef CAMCTL_SERVE_API_H
 #define CAMCTL_SERVE_API_H
 
+#include <nlohmann/json.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -19,6 +20,7 @@ struct Reply {
 };
 
 Reply error_reply(int status, const std::string& why);
+Reply json_reply(const nlohmann::json& j);
 
 // feeds[cam] is null for a camera not served.
 Reply get_state(Feed* const feeds[2]);

@@ -19,6 +19,7 @@
 #include "frame_source.h"
 #include "jpeg_encode.h"
 #include "jpeg_header.h"
+#include "recording.h"
 
 namespace serve {
 
@@ -57,18 +58,7 @@ bool stopping(Feed* f) {
 }
 
 bool nobody_wants(Feed* f) {
-    return f->clients.load() == 0 && f->wanted.load() == 0;
-}
-
-// With the local time: a terminal shows none, and journald's own is when
-// the line was read.
-void log_event(Feed* f, const char* what) {
-    char when[32] = "";
-    time_t now = time(nullptr);
-    struct tm tm;
-    if (localtime_r(&now, &tm)) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-    fprintf(stderr, "%s: %s: camera %d (%s) %s\n", f->prog, when, f->slot,
-            f->capture.device.c_str(), what);
+    return f->clients.load() == 0 && f->wanted.load() == 0 && !f->recording_on.load();
 }
 
 void set_signal(Feed* f, bool signal, const char* why) {
@@ -289,6 +279,7 @@ void capture_loop(Feed* f, FrameSource* src) {
             }
             last_good = now_seconds();
             publish(f, *src, &buffers, &last, &rate);
+            record_frame(f, *src);
             continue;
         }
         if (w == Wait::Timeout) {
@@ -311,14 +302,28 @@ void capture_loop(Feed* f, FrameSource* src) {
         set_signal(f, false, why.c_str());
         last = rate = 0;
         gaps = Gaps{};
+        recording_unplugged(f);
         close_slot(f, src);
         if (!reopen(f, src)) break;
+        recording_replugged(f);
         last_good = last_wanted = now_seconds();
     }
+    end_recording(f);
     close_slot(f, src);
 }
 
 }  // namespace
+
+// With the local time: a terminal shows none, and journald's own is when
+// the line was read.
+void log_event(Feed* f, const char* what) {
+    char when[32] = "";
+    time_t now = time(nullptr);
+    struct tm tm;
+    if (localtime_r(&now, &tm)) strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
+    fprintf(stderr, "%s: %s: camera %d (%s) %s\n", f->prog, when, f->slot,
+            f->capture.device.c_str(), what);
+}
 
 bool start_feed(const char* prog, const Capture& wanted, int slot, int quality, Feed* f) {
     f->prog = prog;
@@ -335,17 +340,22 @@ bool start_feed(const char* prog, const Capture& wanted, int slot, int quality, 
     f->capture = src->capture;
     f->no_signal = std::make_shared<std::vector<unsigned char>>(
         no_signal_jpeg(f->capture.width, f->capture.height, quality));
+    f->recording = make_recording();
     f->thread = std::thread([f, src] { capture_loop(f, src.get()); });
     return true;
 }
 
-void want_pictures(Feed* f) {
-    ++f->wanted;
+void wake_feed(Feed* f) {
     if (!f->resting.load()) return;
     // The capture thread checks `wanted` under m before it sleeps: taking m
     // here means it either sees the count or is asleep for the notify.
     { Exclusive lock(f->m); }
     f->cv.notify_all();
+}
+
+void want_pictures(Feed* f) {
+    ++f->wanted;
+    wake_feed(f);
 }
 
 void unwant_pictures(Feed* f) {
@@ -400,6 +410,7 @@ FeedStatus feed_status(Feed* f) {
     s.capture = f->capture;
     s.clients = f->clients.load();
     s.bytes_sent = f->bytes_sent.load();
+    s.recording = f->recording_on.load();
     Shared lock(f->m);
     s.signal = f->signal;
     s.capturing = f->capturing;

@@ -25,6 +25,8 @@
 
 namespace serve {
 
+struct Recording;  // recording.h
+
 using Bytes = std::shared_ptr<const std::vector<unsigned char>>;
 
 struct Picture {
@@ -44,6 +46,7 @@ struct FeedStatus {
     double measured_fps = 0;
     int clients = 0;
     uint64_t bytes_sent = 0;
+    bool recording = false;
 };
 
 // How long a snapshot waits for a picture: a camera woken from rest needs
@@ -67,6 +70,9 @@ struct Feed {
     std::atomic<int> wanted{0};
     std::atomic<bool> resting{false};     // the capture thread waits for `wanted`
     std::atomic<uint64_t> bytes_sent{0};  // pictures handed to clients, counted by the server
+    // A recording wants every frame, as a viewer does.
+    std::shared_ptr<Recording> recording;
+    std::atomic<bool> recording_on{false};
 
     // Internal state, guarded by m. Clients only read it (shared), so that
     // the many woken by a new frame do not queue up behind one another.
@@ -106,6 +112,12 @@ void want_pictures(Feed* f);
 void unwant_pictures(Feed* f);
 
 FeedStatus feed_status(Feed* f);
+
+// Wakes a resting capture thread to look again at who wants frames.
+void wake_feed(Feed* f);
+
+// One line on stderr about the camera, with the local time.
+void log_event(Feed* f, const char* what);
 
 // Asks the thread to stop (next_picture returns at once), then joins it and
 // releases the slot.

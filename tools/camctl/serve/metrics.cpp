@@ -29,6 +29,8 @@ const Metric kMetrics[] = {
      [](const FeedStatus& s) { return static_cast<uint64_t>(s.signal); }},
     {"camctl_capturing", "gauge", "1 while capturing, 0 while resting with nobody watching.",
      [](const FeedStatus& s) { return static_cast<uint64_t>(s.capturing); }},
+    {"camctl_recording", "gauge", "1 while recording into --record-dir, else 0.",
+     [](const FeedStatus& s) { return static_cast<uint64_t>(s.recording); }},
     {"camctl_sent_bytes_total", "counter", "Bytes of stream parts and snapshots sent.",
      [](const FeedStatus& s) { return s.bytes_sent; }},
 };

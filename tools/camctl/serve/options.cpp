@@ -115,6 +115,14 @@ bool apply(const char* opt, const char* v, ServeOptions* o) {
         o->server.auth = v;
         return true;
     }
+    if (!strcmp(opt, "--record-dir")) {
+        struct stat st;
+        if (!*v || stat(v, &st) != 0 || !S_ISDIR(st.st_mode) || access(v, W_OK) != 0) return false;
+        o->server.record_dir = v;
+        while (o->server.record_dir.size() > 1 && o->server.record_dir.back() == '/')
+            o->server.record_dir.pop_back();
+        return true;
+    }
     if (!strcmp(opt, "--allow-host")) {
         // A name as it comes in Host, without the port ([...] for IPv6).
         if (!*v || strpbrk(v, "/ \t") || (v[0] != '[' && strchr(v, ':'))) return false;
@@ -145,7 +153,8 @@ int parse_serve_options(const char* prog, int argc, char** argv, void (*usage)(F
                                              "--auth",
                                              "--auth-file",
                                              "--allow-origin",
-                                             "--allow-host"};
+                                             "--allow-host",
+                                             "--record-dir"};
     parse_listen(o->listen.c_str(), &o->server.address);
     for (int i = 0; i < argc; ++i) {
         const char* opt = argv[i];

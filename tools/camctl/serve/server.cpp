@@ -26,6 +26,7 @@
 #include "frame_source.h"
 #include "metrics.h"
 #include "options.h"
+#include "recording.h"
 #include "values.h"
 
 namespace serve {
@@ -81,10 +82,12 @@ struct Route {
     const char* path;
     bool post;
     Handler run;
+    bool prefix = false;  // the path is the start of the URL, the rest a name
 };
 
 struct Request {
     const Route* route = nullptr;
+    std::string url;  // a download's, with the name
     const Asset* asset = nullptr;
     std::string body;
     bool whole = false;  // the body is in
@@ -549,6 +552,33 @@ MHD_Result dsp(Server* s, MHD_Connection* c, Request* req) {
 MHD_Result sensor(Server* s, MHD_Connection* c, Request* req) {
     return send(*s, c, post_sensor(s->feeds, req->body));
 }
+MHD_Result record(Server* s, MHD_Connection* c, Request* req) {
+    return send(*s, c, post_record(s->feeds, s->o.record_dir, req->body));
+}
+MHD_Result recordings(Server* s, MHD_Connection* c, Request*) {
+    return send(*s, c, get_recordings(s->feeds, s->o.record_dir));
+}
+// The file is sent from its descriptor as the socket takes it, never read
+// whole into memory.
+MHD_Result download(Server* s, MHD_Connection* c, const char* url) {
+    Reply refusal;
+    uint64_t size = 0;
+    const char* type = nullptr;
+    const int fd = open_recording(s->feeds, s->o.record_dir, url + strlen("/recordings/"), &size,
+                                  &type, &refusal);
+    if (fd < 0) return send(*s, c, refusal);
+    MHD_Response* r = MHD_create_response_from_fd(size, fd);  // closes fd
+    if (!r) {
+        close(fd);
+        return MHD_NO;
+    }
+    MHD_add_response_header(r, "Content-Type", type);
+    MHD_add_response_header(r, "Content-Disposition", "attachment");
+    add_common_headers(*s, c, r);
+    MHD_Result ok = MHD_queue_response(c, MHD_HTTP_OK, r);
+    MHD_destroy_response(r);
+    return ok;
+}
 MHD_Result asset(Server* s, MHD_Connection* c, Request* req) {
     const Asset* a = req->asset;
     return send_bytes(*s, c, a->data, a->size, a->content_type,
@@ -556,15 +586,12 @@ MHD_Result asset(Server* s, MHD_Connection* c, Request* req) {
 }
 
 const Route kRoutes[] = {
-    {"/stream", false, start_stream},
-    {"/snapshot", false, snapshot},
-    {"/api/state", false, state},
-    {"/metrics", false, metrics},
-    {"/api/devices", false, devices},
-    {"/api/controls", false, controls},
-    {"/api/controls", true, set_control},
-    {"/api/dsp", true, dsp},
-    {"/api/sensor", true, sensor},
+    {"/stream", false, start_stream},       {"/snapshot", false, snapshot},
+    {"/api/state", false, state},           {"/metrics", false, metrics},
+    {"/api/devices", false, devices},       {"/api/controls", false, controls},
+    {"/api/controls", true, set_control},   {"/api/dsp", true, dsp},
+    {"/api/sensor", true, sensor},          {"/api/record", true, record},
+    {"/api/recordings", false, recordings}, {"/recordings/", false, nullptr, true},
 };
 const Route kAssetRoute = {"", false, asset};
 
@@ -582,7 +609,7 @@ MHD_Result route(Server* s, MHD_Connection* c, const char* url, const char* meth
     const bool get = !strcmp(method, "GET") || !strcmp(method, "HEAD");
     const Route* other = nullptr;  // the path's route for another method
     for (const Route& r : kRoutes) {
-        if (strcmp(r.path, url)) continue;
+        if (r.prefix ? strncmp(r.path, url, strlen(r.path)) : strcmp(r.path, url)) continue;
         if ((r.post && post) || (!r.post && get))
             req->route = &r;
         else
@@ -593,6 +620,7 @@ MHD_Result route(Server* s, MHD_Connection* c, const char* url, const char* meth
     if (!req->route && !(req->asset = find_asset(url)))
         return send_error(*s, c, 404, "no such page");
     if (!req->route) req->route = &kAssetRoute;
+    if (req->route->prefix) req->url = url;
     if (!req->route->post) return MHD_YES;
     const char* length = MHD_lookup_connection_value(c, MHD_HEADER_KIND, "Content-Length");
     if (length && strtoull(length, nullptr, 10) > kMaxBody)
@@ -658,6 +686,7 @@ MHD_Result on_request(void* cls, MHD_Connection* c, const char* url, const char*
         req->whole = true;
         set_busy(s, c, true);
     }
+    if (req->route->prefix) return download(s, c, req->url.c_str());
     return req->route->run(s, c, req);
 }
 

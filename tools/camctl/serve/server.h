@@ -21,6 +21,7 @@ struct ServerOptions {
     std::string allow_origin;              // the one other origin allowed, empty for none
     std::vector<std::string> allow_hosts;  // Host names served besides the address's own
     unsigned timeout_s = 10;               // idle or stalled connections are closed
+    std::string record_dir;                // where recordings go, empty: recording is off
 };
 
 // Serves the feeds (feeds[cam] null: not served) until stop_requested()

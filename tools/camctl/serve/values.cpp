@@ -57,6 +57,18 @@ bool within_registers(const RegisterRequest& r, std::string* why) {
                          " bytes run past the last register, 0xffff");
 }
 
+// Seconds as a JSON number in 0..max; an absent field stays as it was.
+bool seconds_field(const nlohmann::json& body, const char* key, double max, double* out,
+                   std::string* why) {
+    auto it = body.find(key);
+    if (it == body.end()) return true;
+    if (!it->is_number() || it->get<double>() < 0 || it->get<double>() > max)
+        return fail(why, std::string("\"") + key + "\": seconds from 0 to " +
+                             std::to_string(static_cast<int>(max)));
+    *out = it->get<double>();
+    return true;
+}
+
 }  // namespace
 
 bool number_value(const nlohmann::json& v, uint32_t max, uint32_t* out, std::string* why) {
@@ -182,6 +194,26 @@ bool control_request(const nlohmann::json& body, ControlRequest* r, std::string*
     } else {
         return fail(why, "\"value\" must be an integer");
     }
+    return true;
+}
+
+bool record_request(const nlohmann::json& body, RecordRequest* r, std::string* why) {
+    static const struct {
+        const char* name;
+        RecordAction action;
+    } kActions[] = {{"start", RecordAction::Start},
+                    {"stop", RecordAction::Stop},
+                    {"trigger", RecordAction::Trigger}};
+    if (!cam_index(body, &r->cam, why)) return false;
+    auto it = body.find("action");
+    bool known = false;
+    for (const auto& a : kActions)
+        if (it != body.end() && *it == a.name) r->action = a.action, known = true;
+    if (!known) return fail(why, "\"action\" must be \"start\", \"stop\" or \"trigger\"");
+    // A pre-buffer is held in memory: a minute is plenty for an event.
+    if (!seconds_field(body, "pre", 60, &r->pre, why)) return false;
+    if (!seconds_field(body, "segment", 86400, &r->segment, why)) return false;
+    if (r->segment > 0 && r->segment < 1) return fail(why, "\"segment\": at least 1 second");
     return true;
 }
 

@@ -48,6 +48,16 @@ struct ControlRequest {
 // caller resolves, so only its shape is checked here.
 bool control_request(const nlohmann::json& body, ControlRequest* r, std::string* why);
 
+enum class RecordAction { Start, Stop, Trigger };
+
+struct RecordRequest {
+    int cam = 0;
+    RecordAction action = RecordAction::Start;
+    double pre = 0;      // seconds held before a trigger (0: record at once)
+    double segment = 0;  // seconds per file (0: one file)
+};
+bool record_request(const nlohmann::json& body, RecordRequest* r, std::string* why);
+
 }  // namespace serve
 
 #endif  // CAMCTL_SERVE_VALUES_H

@@ -4,6 +4,7 @@
 const $ = (sel) => document.querySelector(sel);
 let cam = 0;        // the camera the controls and registers act on
 let shown = '';     // the cameras the views were built for
+let recording = false;  // the server records (--record-dir)
 
 async function api(path, body) {
   const opts = body === undefined ? {} : {
@@ -60,10 +61,47 @@ async function pollState() {
         c.format + ' ' + c.width + 'x' + c.height + ' at ' + c.fps + ' fps, measured ' + fps +
           ' fps, ' + c.frames + ' frames, ' + c.damaged + ' damaged, ' + c.clients + ' clients ');
       if (!c.signal) info.append(el('span', {className: 'nosignal', textContent: 'no signal'}));
+      if (recording && c.recording) info.append(recordButton(c.cam, c.recording));
     }
+    if (recording) loadRecordings();
   } catch (e) {
     $('#version').textContent = 'server not answering: ' + e.message;
   }
+}
+
+function recordButton(n, r) {
+  const b = el('button', {className: 'record' + (r.active ? ' on' : ''),
+    textContent: r.active ? 'Stop recording' : 'Record'});
+  b.onclick = async () => {
+    $('#record-error').textContent = '';
+    try {
+      await api('/api/record', {cam: n, action: r.active ? 'stop' : 'start'});
+    } catch (e) {
+      $('#record-error').textContent = e.message;
+    }
+    pollState();
+  };
+  if (r.error) $('#record-error').textContent = 'camera ' + n + ': ' + r.error;
+  return b;
+}
+
+// Also tells whether the server records at all: without --record-dir it refuses.
+async function loadRecordings() {
+  try {
+    const j = await api('/api/recordings');
+    recording = true;
+    $('#recordings').replaceChildren(...j.recordings.map((f) => el('li', {},
+      f.recording ? f.name + ' (recording)'
+        : el('a', {href: '/recordings/' + encodeURIComponent(f.name), textContent: f.name,
+          download: f.name}),
+      ' ' + (f.size / 1048576).toFixed(1) + ' MiB' +
+        (typeof f.duration === 'number' ? ', ' + f.duration.toFixed(1) + ' s' : '') +
+        (typeof f.frames === 'number' ? ', ' + f.frames + ' frames' : '') +
+        (f.complete === false ? ', cut short' : ''))));
+  } catch (e) {
+    recording = false;
+  }
+  $('#recordings-panel').hidden = !recording;
 }
 
 function controlRow(c) {
@@ -176,6 +214,6 @@ async function loadDevices() {
 }
 
 $('#cam').onchange = () => { cam = Number($('#cam').value); loadControls(); };
-pollState();
+loadRecordings().then(pollState);
 setInterval(pollState, 1000);
 loadDevices();
