@@ -945,9 +945,7 @@ TEST_F(Serve, RecordingsAreMadeListedAndDownloadedOnRequest) {
     }
 
     // An unplug ends the file; after the replug the recording goes on in
-    // another. Not under ThreadSanitizer: it reports simcam's unplug against
-    // the capture thread's poll, both under simcam's lock (to be looked into).
-#if !defined(__SANITIZE_THREAD__)
+    // another.
     ASSERT_EQ(post("/api/record", R"({"action":"start"})").status, 200);
     EXPECT_TRUE(eventually([&] { return !state_says(R"("frames":0,)"); }));
     testing::internal::CaptureStderr();
@@ -968,7 +966,6 @@ TEST_F(Serve, RecordingsAreMadeListedAndDownloadedOnRequest) {
             EXPECT_EQ(n, f["frames"].get<long>()) << f;
         }
     }
-#endif
     stop();
 
     // A full disk ends the recording with a line and says so in the state
