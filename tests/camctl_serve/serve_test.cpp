@@ -867,6 +867,12 @@ long probed_frames(const std::string& path) {
 }
 
 TEST_F(Serve, RecordingsAreMadeListedAndDownloadedOnRequest) {
+#if !defined(CAMCTL_RECORD)
+    // Built without libavformat (the cross builds): the routes say so.
+    start();
+    EXPECT_EQ(post("/api/record", R"({"action":"start"})").status, 501);
+    GTEST_SKIP() << "this build cannot record";
+#endif
     start();  // without --record-dir
     Response off = post("/api/record", R"({"action":"start"})");
     EXPECT_EQ(off.status, 409);
