@@ -25,7 +25,7 @@ void replace_all_locked(const std::vector<Camera>& cams) {
     for (auto& c : st.cams) c->removed = true;
     st.cams.clear();
     for (const Camera& c : cams) st.cams.push_back(make_cam(c));
-    st.cv.notify_all();
+    wake_locked();
 }
 
 }  // namespace
@@ -61,7 +61,7 @@ bool add_camera(const Camera& cam) {
         }
     }
     st.cams.push_back(make_cam(cam));
-    st.cv.notify_all();
+    wake_locked();
     return true;
 }
 
@@ -73,7 +73,7 @@ bool remove_camera(const std::string& node) {
         if ((*it)->cfg.node == node) {
             (*it)->removed = true;
             st.cams.erase(it);
-            st.cv.notify_all();
+            wake_locked();
             return true;
         }
     }
@@ -125,7 +125,7 @@ void unplug_after(const std::string& node, uint32_t frames) {
         if (frames == 0) {
             c.unplugged = true;
             c.unplug_after = -1;
-            state().cv.notify_all();
+            wake_locked();
         } else {
             c.unplug_after = frames;
         }
@@ -179,7 +179,7 @@ void set_paced(const std::string& node, bool paced) {
             c.q.next_frame = 1;
         }
         advance_locked(c, now_ns());
-        state().cv.notify_all();
+        wake_locked();
         return 0;
     });
 }
@@ -193,7 +193,7 @@ void stop_delivering(const std::string& node, bool stop) {
         }
         if (stop && !c.holding) advance_locked(c, now_ns());
         c.holding = stop;
-        state().cv.notify_all();
+        wake_locked();
         return 0;
     });
 }

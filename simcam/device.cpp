@@ -133,7 +133,7 @@ void release_queue_locked(Cam& cam) {
     q.owner = nullptr;
     q.waiting_for_buffers = true;
     ++q.generation;
-    state().cv.notify_all();
+    wake_locked();
 }
 
 void sim_close_locked(int fd) {

@@ -5,6 +5,7 @@
 #include <sys/epoll.h>
 
 #include <algorithm>
+#include <optional>
 
 #include "internal.h"
 #include "next.h"
@@ -13,7 +14,9 @@ using namespace simcam::detail;
 
 namespace {
 
-constexpr uint64_t kSlice = 5000000;  // re-check simulated members every 5 ms
+// Without a wake-up descriptor, the simulated members are looked at again
+// this often.
+constexpr uint64_t kSlice = 5000000;
 
 int enosys() {
     return errno = ENOSYS, -1;
@@ -29,6 +32,10 @@ int wait_common(int epfd, struct epoll_event* out, int max, int64_t timeout_ns,
     uint64_t deadline = timeout_ns < 0 ? UINT64_MAX : start + uint64_t(timeout_ns);
     auto real_wait = NEXT(pwait_t, epoll_pwait);
     if (!real_wait) return enosys();
+    // The real members and the wake-up are waited for together by ppoll
+    // (an epoll descriptor is readable while it has events), and the real
+    // events then collected without waiting.
+    std::optional<Waiting> waiting;
     for (;;) {
         int n = 0;
         uint64_t next = UINT64_MAX;
@@ -53,13 +60,29 @@ int wait_common(int epfd, struct epoll_event* out, int max, int64_t timeout_ns,
                 if (due) next = std::min(next, due);
             }
         }
+        if (!waiting) {
+            // Only a set with simulated members gets a wake-up; then it is
+            // looked at once more, as a wake-up before that would be lost.
+            waiting.emplace();
+            if (!n) continue;
+        }
         uint64_t now = now_ns();
         uint64_t wait = 0;
         if (!n && now < deadline) {
-            wait = std::min(deadline - now, kSlice);
+            wait = deadline - now;
+            if (waiting->fd() < 0) wait = std::min(wait, kSlice);
             if (next != UINT64_MAX) wait = std::min(wait, next > now ? next - now : 0);
         }
+        wait = std::min<uint64_t>(wait, 86400000000000u);
         int r = 0;
+        if (n < max && wait > 0 && waiting->fd() >= 0) {
+            struct pollfd p[2] = {{epfd, POLLIN, 0}, {waiting->fd(), POLLIN, 0}};
+            struct timespec ts = {time_t(wait / 1000000000u), long(wait % 1000000000u)};
+            if (real().ppoll(p, 2, &ts, mask) < 0) return -1;
+            waiting->woken(p[1].revents);
+            wait = 0;
+            if (!p[0].revents) continue;
+        }
         if (n < max) {
             r = real_wait(epfd, out + n, max - n, int((wait + 999999) / 1000000), mask);
             if (r < 0) return -1;
@@ -86,7 +109,7 @@ SIMCAM_INTERPOSE int epoll_ctl(int epfd, int op, int fd, struct epoll_event* ev)
                     if (op == EPOLL_CTL_MOD && !member) return errno = ENOENT, -1;
                     if (!ev) return errno = EFAULT, -1;
                     set[fd] = *ev;
-                    st.epolls_empty = false;
+                    if (epfd >= 0 && epfd < kMarkedFds) st.marked[epfd].fetch_or(kMarkEpoll);
                     return 0;
                 case EPOLL_CTL_DEL:
                     if (!member) return errno = ENOENT, -1;
@@ -126,9 +149,8 @@ namespace detail {
 
 void epoll_forget_locked(int fd) {
     State& st = state();
-    st.epolls.erase(fd);
+    if (st.epolls.erase(fd) && fd < kMarkedFds) st.marked[fd].fetch_and(uint8_t(~kMarkEpoll));
     for (auto& kv : st.epolls) kv.second.erase(fd);
-    st.epolls_empty = st.epolls.empty();
 }
 
 }  // namespace detail

@@ -34,6 +34,7 @@ void push(Handle& h, const v4l2_event& ev) {
     clock_gettime(CLOCK_MONOTONIC, &ts);
     e.timestamp = ts;
     h.events.push_back(e);
+    wake_locked();  // a poll for POLLPRI may be waiting
 }
 
 }  // namespace

@@ -155,6 +155,8 @@ struct Handle {
 // Descriptors below this are marked simulated in a lock-free table, so
 // read/write/fstat/close/ioctl on other descriptors never take the lock.
 constexpr int kMarkedFds = 65536;
+constexpr uint8_t kMarkSim = 1;    // a simulated descriptor
+constexpr uint8_t kMarkEpoll = 2;  // an epoll set with simulated members
 
 struct State {
     std::atomic<uint8_t> marked[kMarkedFds] = {};
@@ -168,7 +170,7 @@ struct State {
     bool loaded = false;
     // Simulated members of epoll sets: epoll fd -> fd -> registration.
     std::map<int, std::map<int, struct epoll_event>> epolls;
-    std::atomic<bool> epolls_empty{true};
+    std::vector<int> waiters;  // eventfds of the threads waiting in poll/epoll_wait
 };
 
 State& state();
@@ -196,7 +198,7 @@ inline bool any_sim_fds() {
 // Whether fd may be simulated (exact below kMarkedFds; the lock decides above).
 inline bool maybe_sim(int fd) {
     if (!any_sim_fds() || fd < 0) return false;
-    return fd >= kMarkedFds || state().marked[fd].load(std::memory_order_relaxed);
+    return fd >= kMarkedFds || (state().marked[fd].load(std::memory_order_relaxed) & kMarkSim);
 }
 inline bool maybe_sim(struct pollfd* fds, nfds_t n) {
     for (nfds_t i = 0; i < n; ++i)
@@ -204,10 +206,36 @@ inline bool maybe_sim(struct pollfd* fds, nfds_t n) {
     return false;
 }
 inline void mark_fd(int fd, bool sim) {
-    if (fd >= 0 && fd < kMarkedFds) state().marked[fd].store(sim, std::memory_order_relaxed);
+    if (fd >= 0 && fd < kMarkedFds)
+        state().marked[fd].store(sim ? kMarkSim : 0, std::memory_order_relaxed);
+}
+// Whether closing fd may end an epoll set that simcam keeps.
+inline bool maybe_sim_epoll(int fd) {
+    if (t_busy != 0 || fd < 0) return false;
+    return fd >= kMarkedFds || (state().marked[fd].load(std::memory_order_relaxed) & kMarkEpoll);
 }
 // Node path that `path` stands for ("/dev/video0" also under $UMOCKDEV_DIR).
 std::string node_path(const char* path);
+
+// Something may have made a simulated descriptor ready, or a queue or a
+// camera changed: wakes the threads waiting for it (wake.cpp).
+void wake_locked();
+// This thread's wait in poll or epoll_wait, while it lasts: fd() (-1 if
+// none could be made) becomes readable at wake_locked().
+class Waiting {
+  public:
+    Waiting();
+    ~Waiting();
+    Waiting(const Waiting&) = delete;
+    Waiting& operator=(const Waiting&) = delete;
+    int fd() const { return fd_; }
+    // Whether the wait ended for a wake-up (then drained), from the
+    // descriptor's revents.
+    bool woken(short revents);
+
+  private:
+    int fd_ = -1;
+};
 
 // Device entry points (device.cpp).
 int sim_open(const std::string& node, int flags);

@@ -143,7 +143,7 @@ SIMCAM_INTERPOSE int __openat64_2(int dirfd, const char* path, int flags) {
 }
 
 SIMCAM_INTERPOSE int close(int fd) {
-    if (maybe_sim(fd) || (t_busy == 0 && !state().epolls_empty.load())) {
+    if (maybe_sim(fd) || maybe_sim_epoll(fd)) {
         std::lock_guard<std::mutex> lock(state().mu);
         sim_close_locked(fd);
     }

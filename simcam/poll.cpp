@@ -11,7 +11,8 @@ namespace simcam {
 namespace detail {
 
 namespace {
-// Another thread may queue a buffer or stop streaming while we wait.
+// Without a wake-up descriptor, the wait looks again this often: another
+// thread may queue a buffer or stop streaming meanwhile.
 constexpr uint64_t kSlice = 5000000;
 }  // namespace
 
@@ -38,6 +39,9 @@ int sim_poll(struct pollfd* fds, nfds_t n, int64_t timeout_ns, const sigset_t* m
         struct timespec ts = {time_t(timeout_ns / 1000000000), long(timeout_ns % 1000000000)};
         return real().ppoll(fds, n, &ts, mask);
     }
+    Waiting waiting;
+    if (waiting.fd() >= 0) others.push_back({waiting.fd(), POLLIN, 0});
+    const size_t real_fds = where.size();
     for (;;) {
         int ready = 0;
         uint64_t next = UINT64_MAX;
@@ -54,13 +58,17 @@ int sim_poll(struct pollfd* fds, nfds_t n, int64_t timeout_ns, const sigset_t* m
         uint64_t now = now_ns();
         uint64_t wait = 0;
         if (!ready && now < deadline) {
-            wait = std::min(deadline - now, kSlice);
+            wait = deadline - now;
+            if (waiting.fd() < 0) wait = std::min(wait, kSlice);
             if (next != UINT64_MAX) wait = std::min(wait, next > now ? next - now : 0);
         }
+        // Beyond a day the wait is as good as endless, and stays in range.
+        wait = std::min<uint64_t>(wait, 86400000000000u);
         struct timespec ts = {time_t(wait / 1000000000u), long(wait % 1000000000u)};
         int r = real().ppoll(others.data(), others.size(), &ts, mask);
         if (r < 0) return -1;
-        for (size_t k = 0; k < others.size(); ++k) fds[where[k]].revents = others[k].revents;
+        if (r > 0 && others.size() > real_fds && waiting.woken(others.back().revents)) --r;
+        for (size_t k = 0; k < real_fds; ++k) fds[where[k]].revents = others[k].revents;
         if (ready + r > 0 || now_ns() >= deadline) return ready + r;
     }
 }

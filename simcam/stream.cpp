@@ -72,7 +72,7 @@ void advance_locked(Cam& cam, uint64_t now) {
             ++q.next_frame;
         }
     }
-    if (any && !q.done.empty()) state().cv.notify_all();
+    if (any && !q.done.empty()) wake_locked();
 }
 
 uint64_t next_due_locked(Cam& cam) {

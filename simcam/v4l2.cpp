@@ -305,7 +305,7 @@ void stop_stream(Cam& cam) {
     q.done.clear();
     for (Buffer& b : q.bufs) b.state = BufState::Dequeued;
     q.waiting_for_buffers = true;
-    state().cv.notify_all();
+    wake_locked();
 }
 
 int reqbufs(Cam& cam, Handle& h, v4l2_requestbuffers* rb) {
@@ -363,7 +363,7 @@ int qbuf(Cam& cam, Handle& h, v4l2_buffer* b) {
     // Written back as queued, even where a due frame fills it at once.
     fill_buffer(q, b->index, b);
     advance_locked(cam, now);
-    state().cv.notify_all();
+    wake_locked();
     return 0;
 }
 
@@ -418,7 +418,7 @@ int dqbuf(Cam& cam, Handle& h, int fd, v4l2_buffer* b, std::unique_lock<std::mut
     if (cam.unplug_after > 0 && --cam.unplug_after == 0) {
         cam.unplugged = true;
         cam.unplug_after = -1;
-        state().cv.notify_all();
+        wake_locked();
     }
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <sys/epoll.h>
 #include <time.h>
 
+#include <functional>
 #include <thread>
 
 #include "helpers.h"
@@ -276,6 +277,77 @@ TEST_F(Stream, PollMixesSimulatedAndRealDescriptors) {
     close(ep);
     close(pipefd[0]);
     close(pipefd[1]);
+}
+
+long voluntary_switches() {
+    FILE* f = fopen("/proc/thread-self/status", "r");
+    long n = -1;
+    char line[256];
+    while (f && fgets(line, sizeof line, f))
+        if (sscanf(line, "voluntary_ctxt_switches: %ld", &n) == 1) break;
+    if (f) fclose(f);
+    return n;
+}
+
+// A wait ends when something happens (as the driver wakes its pollers),
+// not on a timer of its own: meanwhile the waiting thread sleeps.
+TEST_F(Stream, PollAndEpollSleepUntilSomethingHappens) {
+    struct Case {
+        const char* what;
+        short want;
+        std::function<void(Capture&)> change;
+        short got;
+    };
+    const Case cases[] = {
+        {"another thread queues a buffer", POLLIN, [](Capture& c) { qbuf(c.fd, 0); }, POLLIN},
+        {"the camera is unplugged", POLLIN,
+         [](Capture&) { simcam::unplug_after("/dev/video0", 0); }, POLLERR | POLLHUP},
+        {"another program sets a control", POLLPRI,
+         [](Capture&) {
+             int fd = open("/dev/video0", O_RDWR);
+             v4l2_control c{V4L2_CID_GAIN, 9};
+             io(fd, VIDIOC_S_CTRL, &c);
+             close(fd);
+         },
+         POLLPRI},
+    };
+    for (bool use_epoll : {false, true}) {
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(use_epoll ? "epoll: " : "poll: ") + c.what);
+            simcam::reset();
+            Capture cap;
+            ASSERT_TRUE(cap.open("/dev/video0", V4L2_PIX_FMT_YUYV, 640, 480, 30, 2));
+            v4l2_event_subscription sub{};
+            sub.type = V4L2_EVENT_CTRL;
+            sub.id = V4L2_CID_GAIN;
+            ASSERT_EQ(io(cap.fd, VIDIOC_SUBSCRIBE_EVENT, &sub), 0);
+            ASSERT_EQ(stream(cap.fd, true), 0);
+            v4l2_buffer b;
+            ASSERT_EQ(cap.next(&b), 0);
+            ASSERT_EQ(cap.next(&b), 0);  // nothing queued now: nothing is due
+            int ep = epoll_create1(0);
+            epoll_event ev{};
+            ev.events = uint32_t(c.want);
+            ASSERT_EQ(epoll_ctl(ep, EPOLL_CTL_ADD, cap.fd, &ev), 0);
+            std::thread t([&] {
+                usleep(150000);
+                c.change(cap);
+            });
+            const long switches = voluntary_switches();
+            const uint64_t t0 = mono_ns();
+            pollfd p{cap.fd, c.want, 0};
+            int n = use_epoll ? epoll_wait(ep, &ev, 1, 3000) : poll(&p, 1, 3000);
+            const uint64_t waited = mono_ns() - t0;
+            const long woke = voluntary_switches() - switches;
+            t.join();
+            close(ep);
+            EXPECT_EQ(n, 1);
+            EXPECT_EQ(use_epoll ? short(ev.events) : p.revents, c.got);
+            EXPECT_GT(waited, 100000000u);
+            EXPECT_LT(waited, 1000000000u);
+            EXPECT_LE(woke, 5);  // a look every few ms would wake it dozens of times
+        }
+    }
 }
 
 TEST_F(Stream, BlockingDequeueDoesNotStopOtherThreads) {
