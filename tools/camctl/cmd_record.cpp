@@ -365,7 +365,7 @@ int cmd_record(int argc, char** argv) {
             status = report_wait(src, w);
             break;
         }
-        const double t = src.timestamp > 0 ? src.timestamp : src.waiting_since;
+        const double t = src.frame_time();
         const int64_t t_us = llround(t * 1e6);
         if (!started && (!ra.pre_ms || g_triggered)) {
             started = true;

@@ -36,6 +36,10 @@ struct FrameSource {
     int err = 0;
     double waiting_since = 0;   // when the wait for the next good frame began
     double previous_since = 0;  // the same before the last frame came
+
+    // The frame's time, seconds: the driver's, or when the wait for it
+    // began where the driver gives none.
+    double frame_time() const { return timestamp > 0 ? timestamp : waiting_since; }
 };
 
 // Opens the camera into the slot, learns the format the driver granted and

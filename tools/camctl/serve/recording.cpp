@@ -114,8 +114,7 @@ void record_frame(Feed* f, const FrameSource& src) {
         record::Frame frame;
         frame.data = src.data.data();
         frame.size = static_cast<size_t>(src.size);
-        const double t = src.timestamp > 0 ? src.timestamp : src.waiting_since;
-        frame.timestamp_us = llround(t * 1e6);
+        frame.timestamp_us = llround(src.frame_time() * 1e6);
         frame.sequence = src.sequence;
         if (r.rec->push(frame) != record::Push::Stopped) return;
         // Only a write error stops it from within: the API takes it out first.
