@@ -972,6 +972,13 @@ TEST_F(Serve, RecordingsAreMadeListedAndDownloadedOnRequest) {
             EXPECT_EQ(n, f["frames"].get<long>()) << f;
         }
     }
+    // A long recording on a 32-bit board passes 4 GiB (a sparse file here).
+    const std::string big = dir + "/long.mkv";
+    std::ofstream(big).close();
+    ASSERT_EQ(truncate64(big.c_str(), int64_t{5} << 30), 0);
+    now = list();
+    ASSERT_EQ(now.size(), 4u) << now;
+    EXPECT_EQ(now[3]["size"].get<uint64_t>(), uint64_t{5} << 30) << now[3];
     stop();
 
     // A full disk ends the recording with a line and says so in the state

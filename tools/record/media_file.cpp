@@ -14,6 +14,8 @@ extern "C" {
 namespace record {
 namespace {
 
+static_assert(sizeof(off_t) == 8, "a recording passes 2 GiB: build with _FILE_OFFSET_BITS=64");
+
 constexpr int kIoBuffer = 64 * 1024;
 const AVRational kMicro = {1, 1000000};
 

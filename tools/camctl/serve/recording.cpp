@@ -252,13 +252,15 @@ Reply get_recordings(Feed* const feeds[2], const std::string& dir) {
         for (const record::FileInfo& i : files) known[base_name(i.path)] = i;
     }
     std::vector<std::string> names;
-    if (DIR* d = opendir(dir.c_str())) {
-        while (dirent* e = readdir(d))
-            if (plain_video_name(e->d_name)) names.push_back(e->d_name);
-        closedir(d);
-    } else {
-        return error_reply(500, "cannot read " + dir + ": " + strerror(errno));
-    }
+    // readdir ends with NULL on an error too: errno tells the two apart.
+    DIR* d = opendir(dir.c_str());
+    if (!d) return error_reply(500, "cannot read " + dir + ": " + strerror(errno));
+    errno = 0;
+    while (dirent* e = readdir(d))
+        if (plain_video_name(e->d_name)) names.push_back(e->d_name);
+    const int err = errno;
+    closedir(d);
+    if (err) return error_reply(500, "cannot read " + dir + ": " + strerror(err));
     std::sort(names.begin(), names.end());
     json list = json::array();
     for (const std::string& name : names) {

@@ -567,7 +567,8 @@ MHD_Result download(Server* s, MHD_Connection* c, const char* url) {
     const int fd = open_recording(s->feeds, s->o.record_dir, url + strlen("/recordings/"), &size,
                                   &type, &refusal);
     if (fd < 0) return send(*s, c, refusal);
-    MHD_Response* r = MHD_create_response_from_fd(size, fd);  // closes fd
+    // The 64-bit size: a recording may pass 4 GiB on a 32-bit board.
+    MHD_Response* r = MHD_create_response_from_fd64(size, fd);  // closes fd
     if (!r) {
         close(fd);
         return MHD_NO;
