@@ -12,7 +12,7 @@ pkgs=(
   libturbojpeg0-dev libyuv-dev
   libmicrohttpd-dev nlohmann-json3-dev
   zlib1g-dev  # camctl snap's PNG files
-  libavformat-dev libavcodec-dev libavutil-dev  # camctl record (native builds only)
+  libavformat-dev libavcodec-dev libavutil-dev  # camctl record
   ffmpeg  # record's tests read its files with ffprobe and ffmpeg; the benchmark's reference
   chromium chromium-driver python3-selenium  # the page's browser test
   pybind11-dev python3-dev python3-numpy python3-pytest dh-python  # the Python module, its tests and package
@@ -23,6 +23,8 @@ pkgs+=(g++-i686-linux-gnu qemu-user libjpeg62-turbo-dev:i386)
 # armhf cross build and its tests under plain qemu-arm
 pkgs+=(g++-arm-linux-gnueabihf libstdc++6:armhf libudev-dev:armhf libjpeg62-turbo-dev:armhf
   libmicrohttpd-dev:armhf zlib1g-dev:armhf)
+# ... and camctl record on the board
+pkgs+=(libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf)
 # ... and the armhf Python module of the packages (the target's Python headers)
 pkgs+=(libpython3-dev:armhf)
 # ABI baselines of the libraries (abidw, abidiff)

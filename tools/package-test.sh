@@ -99,6 +99,9 @@ for arch in "${archs[@]}"; do
   for p in ${shipped[$arch]}; do
     deb=$(ls "$dir/${p}_"*"_$arch.deb")
     [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb: not Architecture $arch"
+    # A build that silently lost libavformat would ship camctl without record.
+    [ "$p" != camctl ] || dpkg-deb -f "$deb" Depends | grep -q libavformat ||
+      fail "$deb: camctl built without recording (libavformat-dev:$arch missing?)"
     dpkg-deb -c "$deb" | awk '{print $6}' | sed 's|^\./||' >"$work/list"
     # The extension's name carries the Python version and the target's tag
     # (cpython-311-arm-linux-gnueabihf); the build machine's would mean the
