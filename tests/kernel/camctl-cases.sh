@@ -99,6 +99,10 @@ run_case shared_stream_undisturbed \
   cat /tmp/shared.out
 "$camctl" ctrl set brightness 0 -d /dev/video0
 
+# Recording on the driver's timestamps: every frame in a Matroska file.
+run_case record '^frames received: 20~.*~damaged frames:  0~frames written:  20 \(1 file, [0-9]+ bytes\)~exit 0~ 1a 45 df a3~exit 0~$' \
+  sh -c '"$0" record -s 640x480 -n 20 --timeout 30 -o rec.mkv; echo "exit $?"; od -An -tx1 -N4 rec.mkv' "$camctl"
+
 # Unplug while streaming: the command must end with an error, not hang or
 # claim success; after a replug the camera streams again.
 if [ -n "$SIMCAM_USBIP_CONTROL" ]; then
@@ -120,5 +124,21 @@ if [ -n "$SIMCAM_USBIP_CONTROL" ]; then
   n=0
   while [ ! -e /dev/video0 ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
   run_case replug_snap '^wrote 1 frame .*~exit 0~$' "$camctl" snap -o replug-%d.bmp --timeout 30
+
+  # ... and while recording: the file ends cleanly with what was written.
+  "$camctl" record -s 640x480 -n 100000 --timeout 30 -o unplugged.mkv >/tmp/unplug-rec.out 2>&1 &
+  pid=$!
+  sleep 3
+  echo unplug >"$SIMCAM_USBIP_CONTROL"
+  n=0
+  while kill -0 $pid 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+  kill -0 $pid 2>/dev/null && kill $pid && echo "still recording 5 s after the unplug" >>/tmp/unplug-rec.out
+  wait $pid
+  echo "exit $?" >>/tmp/unplug-rec.out
+  run_case unplug_record 'camctl record: /dev/video0 was unplugged: No such device~frames received: [1-9][0-9]*~.*~frames written:  [1-9][0-9]* \(1 file, [0-9]+ bytes\)~exit 2~exit 0~$' \
+    cat /tmp/unplug-rec.out
+  echo replug >"$SIMCAM_USBIP_CONTROL"
+  n=0
+  while [ ! -e /dev/video0 ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
 fi
 exit $failed
