@@ -103,42 +103,36 @@ run_case shared_stream_undisturbed \
 run_case record '^frames received: 20~.*~damaged frames:  0~frames written:  20 \(1 file, [0-9]+ bytes\)~exit 0~ 1a 45 df a3~exit 0~$' \
   sh -c '"$0" record -s 640x480 -n 20 --timeout 30 -o rec.mkv; echo "exit $?"; od -An -tx1 -N4 rec.mkv' "$camctl"
 
-# Unplug while streaming: the command must end with an error, not hang or
-# claim success; after a replug the camera streams again.
-if [ -n "$SIMCAM_USBIP_CONTROL" ]; then
-  "$camctl" -q stream -s 640x480 -n 100000 --timeout 30 >/tmp/unplug.out 2>&1 &
+# Runs a command, unplugs the camera 3 s into it and plugs it back once the
+# command has ended (or was killed 5 s after the unplug); its output, then
+# "exit N", go to the file $1.
+unplug_during() {
+  out=$1
+  shift
+  "$@" >"$out" 2>&1 &
   pid=$!
   sleep 3
   echo unplug >"$SIMCAM_USBIP_CONTROL"
   n=0
   while kill -0 $pid 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
-  if kill -0 $pid 2>/dev/null; then
-    kill $pid
-    echo "still streaming 5 s after the unplug" >>/tmp/unplug.out
-  fi
+  kill -0 $pid 2>/dev/null && kill $pid && echo "still running 5 s after the unplug" >>"$out"
   wait $pid
-  echo "exit $?" >>/tmp/unplug.out
+  echo "exit $?" >>"$out"
+  echo replug >"$SIMCAM_USBIP_CONTROL"
+  n=0
+  while [ ! -e /dev/video0 ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
+}
+
+# Unplug while streaming or recording: the command must end with an error,
+# not hang or claim success (a recording keeps what was written); after a
+# replug the camera streams again.
+if [ -n "$SIMCAM_USBIP_CONTROL" ]; then
+  unplug_during /tmp/unplug.out "$camctl" -q stream -s 640x480 -n 100000 --timeout 30
   run_case unplug_stream 'camctl stream: /dev/video0 was unplugged: No such device~frames received: [1-9][0-9]*~.*~exit 2~exit 0~$' \
     cat /tmp/unplug.out
-  echo replug >"$SIMCAM_USBIP_CONTROL"
-  n=0
-  while [ ! -e /dev/video0 ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
   run_case replug_snap '^wrote 1 frame .*~exit 0~$' "$camctl" snap -o replug-%d.bmp --timeout 30
-
-  # ... and while recording: the file ends cleanly with what was written.
-  "$camctl" record -s 640x480 -n 100000 --timeout 30 -o unplugged.mkv >/tmp/unplug-rec.out 2>&1 &
-  pid=$!
-  sleep 3
-  echo unplug >"$SIMCAM_USBIP_CONTROL"
-  n=0
-  while kill -0 $pid 2>/dev/null && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
-  kill -0 $pid 2>/dev/null && kill $pid && echo "still recording 5 s after the unplug" >>/tmp/unplug-rec.out
-  wait $pid
-  echo "exit $?" >>/tmp/unplug-rec.out
+  unplug_during /tmp/unplug-rec.out "$camctl" record -s 640x480 -n 100000 --timeout 30 -o unplugged.mkv
   run_case unplug_record 'camctl record: /dev/video0 was unplugged: No such device~frames received: [1-9][0-9]*~.*~frames written:  [1-9][0-9]* \(1 file, [0-9]+ bytes\)~exit 2~exit 0~$' \
     cat /tmp/unplug-rec.out
-  echo replug >"$SIMCAM_USBIP_CONTROL"
-  n=0
-  while [ ! -e /dev/video0 ] && [ $n -lt 50 ]; do sleep 0.1; n=$((n + 1)); done
 fi
 exit $failed
